@@ -1,0 +1,255 @@
+// Controller: start-up, the message writers, the pipe reader and the command dispatcher.
+#include "engine/controller.h"
+
+#include "ui/status_code.h"
+
+namespace {
+
+constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
+    return static_cast<std::uint8_t>(HeaderMarker | (messageClass << 5) | (length & 0x1F));
+}
+
+} // namespace
+
+Controller::Controller(TelescopeListener* reportTo) : listener(reportTo) {}
+
+Controller::~Controller() {
+    if (!prepared) {
+        return;
+    }
+    // Once the worker is gone (stop() has run, or it never started), its handles are ours to close.
+    const bool workerGone =
+        pipeReaderThread == nullptr || WaitForSingleObject(pipeReaderThread, 0) == WAIT_OBJECT_0;
+    if (workerGone) {
+        if (pipeReaderThread != nullptr) {
+            CloseHandle(pipeReaderThread);
+        }
+        CloseHandle(pipeRead);
+        CloseHandle(pipeWrite);
+        CloseHandle(incomingStopEvent);
+        CloseHandle(incomingWriteEvent);
+        CloseHandle(outgoingWriteEvent);
+    }
+    DeleteCriticalSection(&pipeLock);
+}
+
+void Controller::start() {
+    prepare();
+    pipeReaderThread = CreateThread(nullptr, 0, runPipeReader, this, 0, &pipeReaderThreadId);
+}
+
+void Controller::prepare() {
+    InitializeCriticalSection(&pipeLock);
+    CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize);
+    incomingStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    incomingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    outgoingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    prepared = true;
+}
+
+void Controller::connectIncoming(std::uint8_t port) { writeCommand(CommandConnectIncoming, port); }
+void Controller::disconnectIncoming() { writeCommand(CommandDisconnectIncoming); }
+void Controller::connectOutgoing(std::uint8_t port) { writeCommand(CommandConnectOutgoing, port); }
+void Controller::disconnectOutgoing() { writeCommand(CommandDisconnectOutgoing); }
+
+void Controller::onHeartBeat() {
+    // Payload length 0, but two bytes: the 0x00 is the byte that completes a Tick in the reader.
+    const std::uint8_t tick[2] = {header(ClassTick, 0), 0x00};
+    writeMessage(tick, sizeof tick);
+}
+
+void Controller::stop() {
+    if (pipeReaderThread == nullptr || stopping) {
+        return;
+    }
+    writeCommand(CommandShutdown);
+    WaitForSingleObject(pipeReaderThread, INFINITE);
+    stopping = true;
+}
+
+void Controller::writeCommand(std::uint8_t code) {
+    const std::uint8_t message[2] = {header(ClassCommand, 1), code};
+    writeMessage(message, sizeof message);
+}
+
+void Controller::writeCommand(std::uint8_t code, std::uint8_t port) {
+    const std::uint8_t message[3] = {header(ClassCommand, 2), code, port};
+    writeMessage(message, sizeof message);
+}
+
+bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent) {
+    // A producer that found the pipe full used to block inside WriteFile while holding pipeLock,
+    // which kept every other producer out, the incoming reader included, so that a close of the
+    // incoming link could never collect its reader. Waiting for room outside the lock keeps the
+    // lock free for the span of one write that cannot block: only the worker reads the pipe, and
+    // every writer checks for room under the lock it writes under.
+    for (;;) {
+        EnterCriticalSection(&pipeLock);
+        DWORD waiting = 0;
+        PeekNamedPipe(pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
+        if (waiting + length <= PipeBufferSize) {
+            DWORD written = 0;
+            WriteFile(pipeWrite, bytes, length, &written, nullptr);
+            LeaveCriticalSection(&pipeLock);
+            return true;
+        }
+        LeaveCriticalSection(&pipeLock);
+        if (abortEvent != nullptr) {
+            if (WaitForSingleObject(abortEvent, 5) == WAIT_OBJECT_0) {
+                return false;
+            }
+        } else {
+            Sleep(5);
+        }
+    }
+}
+
+DWORD WINAPI Controller::runPipeReader(LPVOID self) {
+    Controller* controller = static_cast<Controller*>(self);
+    while (!controller->stopping) {
+        DWORD waiting = 0;
+        PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
+        if (waiting == 0) {
+            Sleep(100);
+            continue;
+        }
+        std::uint8_t byte = 0;
+        DWORD got = 0;
+        ReadFile(controller->pipeRead, &byte, 1, &got, nullptr);
+        if (got == 1) {
+            controller->takePipeByte(byte);
+        }
+    }
+    return 0;
+}
+
+void Controller::takePipeByte(std::uint8_t byte) {
+    if (pipeState == 0) {
+        if ((byte & HeaderMarker) == 0) {
+            return;
+        }
+        messageBuffer[0] = byte;
+        pipeExpected = (byte & 0x1F) + 1;
+        pipeReceived = 1;
+        pipeState = 1;
+        return;
+    }
+    messageBuffer[pipeReceived] = byte;
+    pipeReceived += 1;
+    if (pipeReceived >= pipeExpected) {
+        dispatchMessage();
+        pipeState = 0;
+    }
+}
+
+void Controller::dispatchMessage() {
+    const std::uint8_t head = messageBuffer[0];
+    const int length = head & 0x1F;
+    const std::uint8_t* payload = messageBuffer + 1;
+    switch ((head >> 5) & 3) {
+    case ClassIncomingData:
+        if (incomingOpen) {
+            parseIncoming(payload, length);
+        }
+        break;
+    case ClassTick:
+        if (incomingOpen) {
+            processTick();
+        }
+        break;
+    case ClassCommand:
+        if (length != 0) {
+            carryOutCommand(payload, length);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
+    switch (payload[0]) {
+    case CommandConnectIncoming:
+        if (length != 2) {
+            return;
+        }
+        if (incomingOpen) {
+            listener->onIncomingStatus(StatusAlreadyOpened, 0);
+            return;
+        }
+        listener->onIncomingStatus(StatusOpening, 0);
+        if (!openIncoming(payload[1])) {
+            listener->onIncomingStatus(StatusCannotOpen, 0);
+            return;
+        }
+        incomingOpen = 1;
+        parserState = 0;
+        commandLength = 0;
+        raShowClear = NoMask;
+        decShowSet = 0;
+        decShowClear = NoMask;
+        displayState = 0;
+        raShowSet = 0;
+        commandCount = 0;
+        firstCommandSeen = 0;
+        ResetEvent(incomingStopEvent);
+        incomingReaderThread =
+            CreateThread(nullptr, 0, runIncomingReader, this, 0, &incomingReaderThreadId);
+        listener->onIncomingStatus(StatusWaiting, 0);
+        return;
+    case CommandDisconnectIncoming:
+        if (incomingOpen) {
+            closeIncoming();
+            listener->onIncomingStatus(StatusClosed, 0);
+        } else {
+            listener->onIncomingStatus(StatusNotOpened, 0);
+        }
+        return;
+    case CommandConnectOutgoing:
+        if (length != 2) {
+            return;
+        }
+        if (outgoingOpen) {
+            listener->onOutgoingStatus(StatusAlreadyOpened, 0);
+            return;
+        }
+        if (!openOutgoing(payload[1])) {
+            listener->onOutgoingStatus(StatusCannotOpen, 0);
+            return;
+        }
+        outgoingOpen = 1;
+        listener->onOutgoingStatus(StatusPortOpened, 0);
+        return;
+    case CommandDisconnectOutgoing:
+        if (outgoingOpen) {
+            closeOutgoing();
+            listener->onOutgoingStatus(StatusClosed, 0);
+        } else {
+            listener->onOutgoingStatus(StatusNotOpened, 0);
+        }
+        return;
+    case CommandShutdown:
+        shutdown();
+        return;
+    default:
+        return;
+    }
+}
+
+void Controller::shutdown() {
+    // Leave no axis of the mount moving: halt every axis that has a pulse running or a move that
+    // has not gone out yet. Nothing is reported; the dialog is gone by now.
+    if (outgoingOpen) {
+        if (westTicks != 0 || eastTicks != 0 || (raStart & (AxisWest | AxisEast)) != 0) {
+            writeOutgoingString(":Qw#");
+        }
+        if (northTicks != 0 || southTicks != 0 || (decStart & (AxisNorth | AxisSouth)) != 0) {
+            writeOutgoingString(":Qn#");
+        }
+        closeOutgoing();
+    }
+    if (incomingOpen) {
+        closeIncoming();
+    }
+    stopping = true;
+}

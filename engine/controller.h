@@ -1,0 +1,138 @@
+// Controller: the bridge engine. One record holds both serial links, the pipe reader, the LX200
+// framer and the guide pulse scheduler; one worker thread, fed by a message pipe, does all the work.
+#pragma once
+
+#include <cstdint>
+
+#include "app/heartbeat_listener.h"
+#include "platform/win32.h"
+#include "ui/telescope_listener.h"
+
+// Pipe message header: bit 7 marker, bits 6-5 class, bits 4-0 payload length.
+constexpr std::uint8_t HeaderMarker = 0x80;
+constexpr std::uint8_t ClassCommand = 1;
+constexpr std::uint8_t ClassIncomingData = 2;
+constexpr std::uint8_t ClassTick = 3;
+constexpr int MaxPayload = 31;
+
+// Command codes, the first payload byte of a Command message.
+enum CommandCode : std::uint8_t {
+    CommandConnectIncoming = 2,
+    CommandDisconnectIncoming = 3,
+    CommandConnectOutgoing = 4,
+    CommandDisconnectOutgoing = 5,
+    // Sent by stop(): halt the mount, close both links and end the worker.
+    CommandShutdown = 6,
+};
+
+// Axis bits of the pulse requests and the display state.
+constexpr std::uint32_t AxisWest = 1;
+constexpr std::uint32_t AxisEast = 2;
+constexpr std::uint32_t AxisNorth = 4;
+constexpr std::uint32_t AxisSouth = 8;
+constexpr std::uint32_t NoMask = 0xFF;
+
+// The pipe's buffer size. Producers never write a message that would not fit in it.
+constexpr DWORD PipeBufferSize = 4096;
+
+class Controller : public iHeartBeatListener {
+public:
+    explicit Controller(TelescopeListener* listener);
+    ~Controller();
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // Sets up the lock, the pipe and the events, and starts the worker thread.
+    void start();
+    // The first part of start(): everything but the worker thread. Tests that play the worker
+    // themselves call this alone.
+    void prepare();
+
+    void connectIncoming(std::uint8_t port);
+    void disconnectIncoming();
+    void connectOutgoing(std::uint8_t port);
+    void disconnectOutgoing();
+    void onHeartBeat() override;
+
+    // Queues a shutdown behind everything already in the pipe and waits for the worker to carry it
+    // out: halts any axis that may be moving on an open outgoing link, closes both links, ends the
+    // worker and joins it. Called once, from the UI thread, after the heartbeat stopped ticking.
+    void stop();
+
+    // --- Worker thread (Part of the engine's own machinery; public so tests can drive them). ---
+    static DWORD WINAPI runPipeReader(LPVOID self);
+    // Feeds one byte read from the pipe to the pipe reader's state machine.
+    void takePipeByte(std::uint8_t byte);
+    void dispatchMessage();
+    void carryOutCommand(const std::uint8_t* payload, int length);
+    void shutdown();
+
+    // Serial links.
+    bool openIncoming(std::uint8_t port);
+    bool openOutgoing(std::uint8_t port);
+    void closeIncoming();
+    void closeOutgoing();
+    void writeIncomingByte(std::uint8_t value);
+    void writeIncomingString(const char* text);
+    void writeOutgoingString(const char* text);
+    static DWORD WINAPI runIncomingReader(LPVOID self);
+    void forwardIncoming(const std::uint8_t* bytes, int count);
+
+    // Mount emulation.
+    void parseIncoming(const std::uint8_t* bytes, int length);
+    void handleCommand(const std::uint8_t* command, int length);
+
+    // Guide pulse scheduler.
+    void processTick();
+
+    // Message writers. writeMessage waits for room in the pipe without holding pipeLock; when
+    // abortEvent is given and becomes signalled while it waits, the message is dropped and the
+    // result is false.
+    void writeCommand(std::uint8_t code);
+    void writeCommand(std::uint8_t code, std::uint8_t port);
+    bool writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent = nullptr);
+
+    // --- The record. ---
+    TelescopeListener* listener;
+    CRITICAL_SECTION pipeLock;
+    HANDLE pipeRead = nullptr;
+    HANDLE pipeWrite = nullptr;
+    HANDLE incomingStopEvent = nullptr;
+    HANDLE incomingWriteEvent = nullptr;
+    HANDLE outgoingWriteEvent = nullptr;
+    DWORD incomingReaderThreadId = 0;
+    HANDLE incomingReaderThread = nullptr;
+    DWORD pipeReaderThreadId = 0;
+    HANDLE pipeReaderThread = nullptr;
+    HANDLE incomingPort = nullptr;
+    HANDLE outgoingPort = nullptr;
+    std::uint8_t incomingOpen = 0;
+    std::uint8_t firstCommandSeen = 0;
+    std::int32_t commandCount = 0;
+    std::uint8_t outgoingOpen = 0;
+    std::int32_t tickDivider = 0;
+    std::int32_t northTicks = 0;
+    std::int32_t southTicks = 0;
+    std::int32_t westTicks = 0;
+    std::int32_t eastTicks = 0;
+    std::int32_t pipeState = 0;
+    std::int32_t pipeReceived = 0;
+    std::int32_t pipeExpected = 0;
+    std::uint8_t messageBuffer[32];
+    std::int32_t parserState = 0;
+    std::int32_t commandLength = 0;
+    std::uint8_t commandBuffer[52];
+    std::uint32_t raStart = 0;
+    std::uint32_t raHalt = NoMask;
+    std::uint32_t decStart = 0;
+    std::uint32_t decHalt = NoMask;
+    std::uint32_t displayState = 0;
+    std::uint32_t raShowSet = 0;
+    std::uint32_t raShowClear = NoMask;
+    std::uint32_t decShowSet = 0;
+    std::uint32_t decShowClear = NoMask;
+
+    // Set by the shutdown command; the worker leaves its loop once it is carried out.
+    bool stopping = false;
+    bool prepared = false;
+};

@@ -1,0 +1,203 @@
+// Serial links: opening, configuring and closing the two COM ports, the three writes, and the
+// incoming reader thread that feeds received bytes into the pipe.
+#include <cstring>
+
+#include "engine/controller.h"
+
+namespace {
+
+constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD QueueSize = 8096;
+constexpr DWORD WriteWaitMs = 1000;
+constexpr DWORD CloseWaitMs = 10000;
+constexpr DWORD ReadWaitMs = 200;
+// How long the reader rests after a failed read before it tries again.
+constexpr DWORD FailedReadRestMs = 200;
+constexpr int ReadBufferSize = 128;
+constexpr int MaxReplyLength = 30;
+
+HANDLE openPort(std::uint8_t port) {
+    char name[32];
+    wsprintfA(name, "\\\\.\\COM%d", static_cast<int>(port));
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+void configurePort(HANDLE device) {
+    DCB settings;
+    std::memset(&settings, 0, sizeof settings);
+    settings.DCBlength = 28;
+    GetCommState(device, &settings);
+    settings.fParity = 0;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.BaudRate = 9600;
+    SetCommState(device, &settings);
+    COMMTIMEOUTS timeouts = {1, 0, 0, 0, 0};
+    SetCommTimeouts(device, &timeouts);
+    SetupComm(device, QueueSize, QueueSize);
+    PurgeComm(device, PurgeAll);
+}
+
+// Writes bytes and waits for the write at most WriteWaitMs. A write still running then is
+// cancelled and waited for, so that no pending I/O outlives this frame's buffer and I/O record.
+void writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
+    ResetEvent(writeEvent);
+    OVERLAPPED io;
+    std::memset(&io, 0, sizeof io);
+    io.hEvent = writeEvent;
+    DWORD written = 0;
+    if (WriteFile(device, bytes, count, &written, &io)) {
+        return;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        // The write could not be started: nothing is pending. Keep the time it always took.
+        WaitForSingleObject(writeEvent, WriteWaitMs);
+        return;
+    }
+    if (WaitForSingleObject(writeEvent, WriteWaitMs) != WAIT_OBJECT_0) {
+        CancelIo(device);
+    }
+    GetOverlappedResult(device, &io, &written, TRUE);
+}
+
+int replyLength(const char* text) {
+    int length = 0;
+    while (length < MaxReplyLength && text[length] != '\0') {
+        ++length;
+    }
+    return length;
+}
+
+} // namespace
+
+bool Controller::openIncoming(std::uint8_t port) {
+    incomingPort = openPort(port);
+    if (incomingPort == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    configurePort(incomingPort);
+    return true;
+}
+
+bool Controller::openOutgoing(std::uint8_t port) {
+    outgoingPort = openPort(port);
+    if (outgoingPort == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    configurePort(outgoingPort);
+    return true;
+}
+
+void Controller::closeIncoming() {
+    SetEvent(incomingStopEvent);
+    // The reader never blocks for long (its waits watch the stop event, and it waits for room in
+    // the pipe without holding pipeLock), so it always ends; the port is closed only after it has.
+    if (WaitForSingleObject(incomingReaderThread, CloseWaitMs) != WAIT_OBJECT_0) {
+        WaitForSingleObject(incomingReaderThread, INFINITE);
+    }
+    CloseHandle(incomingReaderThread);
+    incomingReaderThread = nullptr;
+    PurgeComm(incomingPort, PurgeAll);
+    CloseHandle(incomingPort);
+    incomingPort = nullptr;
+    incomingOpen = 0;
+}
+
+void Controller::closeOutgoing() {
+    PurgeComm(outgoingPort, PurgeAll);
+    CloseHandle(outgoingPort);
+    outgoingPort = nullptr;
+    outgoingOpen = 0;
+}
+
+void Controller::writeIncomingByte(std::uint8_t value) {
+    writePort(incomingPort, incomingWriteEvent, &value, 1);
+}
+
+void Controller::writeIncomingString(const char* text) {
+    writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+}
+
+void Controller::writeOutgoingString(const char* text) {
+    writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+}
+
+DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
+    Controller* controller = static_cast<Controller*>(self);
+    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED io;
+    std::memset(&io, 0, sizeof io);
+    io.hEvent = readEvent;
+    std::uint8_t buffer[ReadBufferSize];
+    const HANDLE waitOn[2] = {readEvent, controller->incomingStopEvent};
+    bool pending = false;
+    bool failed = false;
+
+    for (;;) {
+        if (failed) {
+            // A device that fails its reads (an adapter pulled out, say) is tried again after a
+            // rest instead of at full speed; the rest still ends at once on a stop.
+            failed = false;
+            if (WaitForSingleObject(controller->incomingStopEvent, FailedReadRestMs) ==
+                WAIT_OBJECT_0) {
+                break;
+            }
+        }
+        if (!pending) {
+            DWORD got = 0;
+            if (ReadFile(controller->incomingPort, buffer, ReadBufferSize, &got, &io)) {
+                controller->forwardIncoming(buffer, static_cast<int>(got));
+                // A line that keeps every read completing at once must not keep a stop waiting.
+                if (WaitForSingleObject(controller->incomingStopEvent, 0) == WAIT_OBJECT_0) {
+                    break;
+                }
+                continue;
+            }
+            if (GetLastError() != ERROR_IO_PENDING) {
+                failed = true;
+                continue;
+            }
+            pending = true;
+        }
+        const DWORD woke = WaitForMultipleObjects(2, waitOn, FALSE, ReadWaitMs);
+        if (woke == WAIT_OBJECT_0) {
+            DWORD got = 0;
+            if (GetOverlappedResult(controller->incomingPort, &io, &got, FALSE)) {
+                pending = false;
+                controller->forwardIncoming(buffer, static_cast<int>(got));
+            } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
+                // Completed with an error: forward nothing.
+                pending = false;
+                failed = true;
+            }
+        } else if (woke == WAIT_OBJECT_0 + 1) {
+            break;
+        }
+    }
+    if (pending) {
+        // The buffer and the I/O record live in this frame: end the read before they go.
+        DWORD got = 0;
+        CancelIo(controller->incomingPort);
+        GetOverlappedResult(controller->incomingPort, &io, &got, TRUE);
+    }
+    CloseHandle(readEvent);
+    return 0;
+}
+
+void Controller::forwardIncoming(const std::uint8_t* bytes, int count) {
+    while (count > 0) {
+        const int chunk = count < MaxPayload ? count : MaxPayload;
+        std::uint8_t message[MaxPayload + 1];
+        message[0] = static_cast<std::uint8_t>(HeaderMarker | (ClassIncomingData << 5) | chunk);
+        std::memcpy(message + 1, bytes, static_cast<std::size_t>(chunk));
+        // While the pipe is full the reader waits for room, but gives up at once on a stop: the
+        // link is closing and the worker would drop these bytes anyway.
+        if (!writeMessage(message, static_cast<DWORD>(chunk + 1), incomingStopEvent)) {
+            return;
+        }
+        bytes += chunk;
+        count -= chunk;
+    }
+}

@@ -1,0 +1,9 @@
+// The Windows kernel services the engine is written against: the real ones on Windows, our POSIX
+// rendering of the same calls everywhere else.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "platform/posix/win32_posix.h"
+#endif

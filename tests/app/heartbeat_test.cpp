@@ -1,0 +1,102 @@
+// Tests of the heartbeat: ticks reach whichever listener is set, clearing it is final, and stop is
+// bounded even when a listener hangs.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/heartbeat.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+struct CountingListener final : iHeartBeatListener {
+    explicit CountingListener(std::atomic<int>& counter, int callMs = 0)
+        : calls(counter), callTime(callMs) {}
+    void onHeartBeat() override {
+        inCall = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(callTime));
+        calls += 1;
+        inCall = false;
+    }
+    std::atomic<int>& calls;
+    int callTime;
+    std::atomic<bool> inCall{false};
+};
+
+TEST(HeartBeat, TicksWhicheverListenerIsSet) {
+    HeartBeat beat;
+    beat.start();
+    std::atomic<int> calls{0};
+    CountingListener listener(calls);
+    // Started without a listener it just keeps waking; one set later is reached.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    beat.setListener(&listener);
+    EXPECT_TRUE(waitUntil([&] { return calls >= 3; }));
+    beat.clearListener();
+    beat.stop();
+    EXPECT_EQ(WaitForSingleObject(beat.thread, 0), WAIT_OBJECT_0);
+}
+
+TEST(HeartBeat, AClearedListenerCanBeDestroyedAtOnce) {
+    HeartBeat beat;
+    beat.start();
+    std::atomic<int> slowCalls{0};
+    for (int round = 0; round < 5; ++round) {
+        auto* slow = new CountingListener(slowCalls, 40);
+        beat.setListener(slow);
+        const int before = slowCalls;
+        ASSERT_TRUE(waitUntil([&] { return slowCalls > before && slow->inCall; }));
+        beat.clearListener();
+        EXPECT_FALSE(slow->inCall) << "a call still runs after clearListener returned";
+        delete slow; // the sanitizers catch any later use
+    }
+    const int cleared = slowCalls;
+    std::atomic<int> calls{0};
+    CountingListener next(calls);
+    beat.setListener(&next);
+    EXPECT_TRUE(waitUntil([&] { return calls >= 3; }));
+    EXPECT_EQ(slowCalls, cleared) << "a cleared listener was called again";
+    beat.clearListener();
+    beat.stop();
+}
+
+TEST(HeartBeat, StopIsBoundedWhenTheListenerNeverReturns) {
+    struct Stuck : iHeartBeatListener {
+        void onHeartBeat() override {
+            entered = true;
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+        }
+        std::atomic<bool> entered{false};
+    };
+    // Both stay alive for the rest of the process: the stuck thread holds the lock and the listener.
+    static Stuck stuck;
+    auto* beat = new HeartBeat;
+    beat->setListener(&stuck);
+    beat->start();
+    ASSERT_TRUE(waitUntil([&] { return stuck.entered.load(); }));
+    const auto start = Clock::now();
+    beat->stop();
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(took, 5000);
+    EXPECT_LT(took, 9000);
+}
+
+} // namespace

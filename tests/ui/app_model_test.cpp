@@ -1,0 +1,143 @@
+// Tests of the notification channel: how reports are packed and posted, and how they are routed.
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ui/app_model.h"
+#include "ui/status_code.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+struct Posted {
+    NotifyWindow window;
+    std::int32_t kind;
+    NotificationWord word;
+    bool operator==(const Posted& other) const {
+        return window == other.window && kind == other.kind && word == other.word;
+    }
+};
+
+#ifdef _WIN32
+// A real window and its real queue: what PostMessageA put there.
+class Target {
+public:
+    Target() {
+        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 nullptr);
+    }
+    ~Target() { DestroyWindow(window); }
+    NotifyWindow handle() const { return window; }
+    std::vector<Posted> take() {
+        std::vector<Posted> found;
+        MSG message;
+        while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+            EXPECT_EQ(message.message, NotificationMessage);
+            found.push_back({message.hwnd, static_cast<std::int32_t>(message.wParam),
+                             static_cast<NotificationWord>(message.lParam)});
+        }
+        return found;
+    }
+
+private:
+    HWND window;
+};
+#else
+std::vector<Posted> posted;
+
+class Target {
+public:
+    Target() { posted.clear(); }
+    NotifyWindow handle() const { return const_cast<int*>(&tag); }
+    std::vector<Posted> take() {
+        std::vector<Posted> found;
+        found.swap(posted);
+        return found;
+    }
+
+private:
+    int tag = 0;
+};
+#endif
+
+} // namespace
+
+#ifndef _WIN32
+void postNotification(NotifyWindow window, std::int32_t kind, NotificationWord word) {
+    posted.push_back({window, kind, word});
+}
+#endif
+
+namespace {
+
+TEST(Notifications, PackReportsIntoWords) {
+    Target target;
+    AppModel model;
+    model.setWindow(target.handle());
+    model.onIncomingStatus(3, 0);
+    model.onIncomingStatus(0x84, 1);
+    model.onIncomingStatus(0x80, 2);
+    model.onOutgoingStatus(2, 0);
+    model.onGuideState(7, 4, 12);
+    model.onGuideState(9, 15, 5);
+    model.onIncomingStatus(0x80, 1 << 24);
+    model.onIncomingStatus(0x80, (1 << 24) + 5);
+    const NotifyWindow w = target.handle();
+    EXPECT_EQ(target.take(), (std::vector<Posted>{{w, 1, 0x3},
+                                                  {w, 1, 0x184},
+                                                  {w, 1, 0x280},
+                                                  {w, 2, 0x2},
+                                                  {w, 3, 0xCE7},
+                                                  {w, 3, 0x5F9},
+                                                  {w, 1, 0x80},
+                                                  {w, 1, 0x580}}));
+}
+
+TEST(Notifications, GoNowhereWithoutAWindow) {
+    Target target;
+    AppModel model;
+    model.onIncomingStatus(3, 0);
+    model.setWindow(target.handle());
+    model.onOutgoingStatus(5, 0);
+    model.setWindow(nullptr);
+    model.onGuideState(4, 4, 1);
+    EXPECT_EQ(target.take(), (std::vector<Posted>{{target.handle(), 2, 0x5}}));
+}
+
+struct Shown : TelescopeControlDlgCallback {
+    void showIncomingStatus(NotificationWord word) override { log.push_back({1, word}); }
+    void showOutgoingStatus(NotificationWord word) override { log.push_back({2, word}); }
+    void showGuideState(NotificationWord word) override { log.push_back({3, word}); }
+    std::vector<std::pair<int, NotificationWord>> log;
+};
+
+TEST(Notifications, AreRoutedByKind) {
+    AppModel model;
+    model.dispatch(1, 0x3); // no callback yet: nothing
+    Shown shown;
+    model.callback = &shown;
+    for (std::int32_t kind : {1, 2, 3, 0, 4, -1}) {
+        model.dispatch(kind, 0x100u + static_cast<NotificationWord>(kind & 0xFF));
+    }
+    EXPECT_EQ(shown.log, (std::vector<std::pair<int, NotificationWord>>{
+                             {1, 0x101}, {2, 0x102}, {3, 0x103}}));
+}
+
+TEST(StatusTexts, NameCodesOneToEight) {
+    const char* expected[] = {"Opening port...",   "Port opened",     "Waiting...",
+                              "Ready",             "Cannot open port.", "Already opened.",
+                              "Connection closed.", "Port is not opened yet."};
+    for (std::uint32_t code = 1; code <= 8; ++code) {
+        ASSERT_NE(statusText(code), nullptr);
+        EXPECT_STREQ(statusText(code), expected[code - 1]);
+    }
+    for (std::uint32_t code : {0u, 9u, 63u, 64u, 255u}) {
+        EXPECT_EQ(statusText(code), nullptr) << code;
+    }
+}
+
+} // namespace

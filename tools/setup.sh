@@ -1,0 +1,25 @@
+#!/bin/bash
+# Installs what the build, the tests and the demo need on Debian 12 (run as root); installs only
+# what is missing.
+set -euo pipefail
+packages=(cmake ninja-build g++ make mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
+          python3 googletest imagemagick x11-apps clang-format)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all ${#packages[@]} packages present"
+    exit 0
+fi
+echo "setup: installing ${#missing[@]} packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q "${missing[@]}" |
+    while IFS= read -r line; do
+        case "$line" in
+            Unpacking*|Setting\ up*) printf '\r\033[Ksetup: %s' "${line:0:70}" ;;
+        esac
+    done
+printf '\r\033[Ksetup: done\n'
