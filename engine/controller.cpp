@@ -246,7 +246,11 @@ void Controller::shutdown() {
         if (northTicks != 0 || southTicks != 0 || (decStart & (AxisNorth | AxisSouth)) != 0) {
             writeOutgoingString(":Qn#");
         }
-        closeOutgoing();
+        // Closed without the purge of a disconnect, which could throw away a halt that is
+        // still on its way out.
+        CloseHandle(outgoingPort);
+        outgoingPort = nullptr;
+        outgoingOpen = 0;
     }
     if (incomingOpen) {
         closeIncoming();
