@@ -123,14 +123,14 @@ TEST(Notifications, AreRoutedByKind) {
     for (std::int32_t kind : {1, 2, 3, 0, 4, -1}) {
         model.dispatch(kind, 0x100u + static_cast<NotificationWord>(kind & 0xFF));
     }
-    EXPECT_EQ(shown.log, (std::vector<std::pair<int, NotificationWord>>{
-                             {1, 0x101}, {2, 0x102}, {3, 0x103}}));
+    EXPECT_EQ(shown.log,
+              (std::vector<std::pair<int, NotificationWord>>{{1, 0x101}, {2, 0x102}, {3, 0x103}}));
 }
 
 TEST(StatusTexts, NameCodesOneToEight) {
-    const char* expected[] = {"Opening port...",   "Port opened",     "Waiting...",
-                              "Ready",             "Cannot open port.", "Already opened.",
-                              "Connection closed.", "Port is not opened yet."};
+    const char* expected[] = {
+        "Opening port...",   "Port opened",     "Waiting...",         "Ready",
+        "Cannot open port.", "Already opened.", "Connection closed.", "Port is not opened yet."};
     for (std::uint32_t code = 1; code <= 8; ++code) {
         ASSERT_NE(statusText(code), nullptr);
         EXPECT_STREQ(statusText(code), expected[code - 1]);

@@ -1,0 +1,44 @@
+// The program's entry point: builds the objects, runs the bridge dialog, and takes it all down.
+#include <memory>
+
+#include <windows.h>
+
+#include "app/heartbeat.h"
+#include "engine/controller.h"
+#include "resources/resource.h"
+#include "ui/app_model.h"
+#include "ui/bridge_dialog.h"
+#include "ui/difference_graph.h"
+
+namespace {
+HINSTANCE programInstance = nullptr;
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    programInstance = instance;
+    registerGraphClass(programInstance);
+
+    auto heartBeat = std::make_unique<HeartBeat>();
+    auto model = std::make_unique<AppModel>();
+    auto controller = std::make_unique<Controller>(model.get());
+    controller->start();
+    heartBeat->setListener(controller.get());
+    heartBeat->start();
+
+    auto dialog = std::make_unique<DlgAutoGuiderBridge>(programInstance, &graphPalette, model.get(),
+                                                        controller.get());
+    DialogBoxParamA(programInstance, MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+                    DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(dialog.get()));
+
+    // The dialog window is gone and the model no longer posts. Release the dialog, then silence
+    // the clock and let the engine halt the mount and close its links on its own thread before
+    // anything that a thread might still use is released.
+    dialog.reset();
+    heartBeat->clearListener();
+    heartBeat->stop();
+    controller->stop();
+    controller.reset();
+    heartBeat.reset();
+    model.reset();
+    return 0;
+}

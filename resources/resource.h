@@ -1,0 +1,24 @@
+/* Resource ids of the bridge dialog and its controls, shared by the resource script and the code. */
+#pragma once
+
+#define IDD_AUTOGUIDER_BRIDGE 100
+
+#define IDC_INCOMING_GROUP 1000
+#define IDC_INCOMING_PORT_LABEL 1001
+#define IDC_INCOMING_PORT 100
+#define IDC_INCOMING_CONNECT 101
+#define IDC_INCOMING_DISCONNECT 102
+#define IDC_INCOMING_STATUS 103
+#define IDC_COMMAND_COUNT 104
+
+#define IDC_OUTGOING_GROUP 1002
+#define IDC_OUTGOING_PORT_LABEL 1003
+#define IDC_OUTGOING_PORT 110
+#define IDC_OUTGOING_CONNECT 111
+#define IDC_OUTGOING_DISCONNECT 112
+#define IDC_OUTGOING_STATUS 113
+
+#define IDC_RA_LABEL 1004
+#define IDC_DEC_LABEL 1005
+#define IDC_RA_GRAPH 120
+#define IDC_DEC_GRAPH 121

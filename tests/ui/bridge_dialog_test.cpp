@@ -1,0 +1,545 @@
+// Tests of the bridge dialog, built from the program's own template, wired to a running engine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/heartbeat.h"
+#include "engine/controller.h"
+#include "resources/resource.h"
+#include "support/peer_line.h"
+#include "support/recording_listener.h"
+#include "ui/app_model.h"
+#include "ui/bridge_dialog.h"
+#include "ui/difference_graph.h"
+#include "ui/status_code.h"
+
+namespace {
+
+struct ControlRow {
+    int id;
+    int atom; // predefined class atom, or 0 for the strip-chart class
+    const char* text;
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+const ControlRow Table[17] = {
+    {1000, 0x80, "Incoming", 4, 2, 220, 41, 0x50000007},
+    {1001, 0x82, "Port:", 8, 14, 40, 12, 0x50020002},
+    {100, 0x85, "", 50, 12, 50, 200, 0x50210003},
+    {101, 0x80, "Connect", 102, 12, 50, 13, 0x50010000},
+    {102, 0x80, "Disconnect", 154, 12, 50, 13, 0x50010000},
+    {103, 0x81, "", 8, 27, 180, 12, 0x50810880},
+    {104, 0x81, "", 190, 27, 30, 12, 0x50810880},
+    {1002, 0x80, "Outgoing", 4, 45, 220, 41, 0x50000007},
+    {1003, 0x82, "Port:", 8, 55, 40, 12, 0x50020002},
+    {110, 0x85, "", 50, 53, 50, 200, 0x50210003},
+    {111, 0x80, "Connect", 102, 53, 50, 13, 0x50010000},
+    {112, 0x80, "Disconnect", 154, 53, 50, 13, 0x50010000},
+    {113, 0x81, "", 8, 68, 212, 12, 0x50810880},
+    {1004, 0x82, "Ra:", 4, 98, 20, 10, 0x50020002},
+    {1005, 0x82, "De:", 4, 126, 20, 10, 0x50020002},
+    {120, 0, "", 28, 90, 196, 26, 0x50800000},
+    {121, 0, "", 28, 118, 196, 26, 0x50800000},
+};
+
+const char* className(int atom) {
+    switch (atom) {
+    case 0x80:
+        return "Button";
+    case 0x81:
+        return "Edit";
+    case 0x82:
+        return "Static";
+    case 0x85:
+        return "ComboBox";
+    default:
+        return "control_autoguider_difference_graph";
+    }
+}
+
+// Reads an extended dialog template in the order the dialog manager does.
+class TemplateReader {
+public:
+    explicit TemplateReader(const BYTE* data) : data(data) {}
+    WORD word() {
+        WORD value;
+        memcpy(&value, data + offset, 2);
+        offset += 2;
+        return value;
+    }
+    DWORD dword() {
+        DWORD value;
+        memcpy(&value, data + offset, 4);
+        offset += 4;
+        return value;
+    }
+    BYTE byte() { return data[offset++]; }
+    // A name or an ordinal: "#n" for an ordinal n.
+    std::wstring nameOrOrdinal() {
+        if (WORD first = word(); first == 0xFFFF) {
+            return L"#" + std::to_wstring(word());
+        } else {
+            std::wstring text;
+            for (WORD c = first; c != 0; c = word()) {
+                text += static_cast<wchar_t>(c);
+            }
+            return text;
+        }
+    }
+    void alignToDword() { offset = (offset + 3) & ~size_t(3); }
+    size_t offset = 0;
+
+private:
+    const BYTE* data;
+};
+
+std::wstring widen(const char* text) {
+    return std::wstring(text, text + strlen(text));
+}
+
+std::string itemText(HWND dialog, int id) {
+    char text[256] = {};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+// Runs the thread's message loop until the condition holds; false after the deadline.
+bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (condition()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+}
+
+TEST(BridgeTemplate, MatchesTheDialogTableWordForWord) {
+    HRSRC found = FindResourceExA(nullptr, MAKEINTRESOURCEA(5), MAKEINTRESOURCEA(100),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(found, nullptr) << "template 100, language 1033";
+    const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
+    TemplateReader in(data);
+    EXPECT_EQ(in.word(), 1);
+    EXPECT_EQ(in.word(), 0xFFFF);
+    EXPECT_EQ(in.dword(), 0u);          // help id
+    EXPECT_EQ(in.dword(), 0x00000200u); // WS_EX_CLIENTEDGE
+    EXPECT_EQ(in.dword(), 0x90CC00C0u); // style
+    ASSERT_EQ(in.word(), 17);
+    EXPECT_EQ(in.word(), 32);
+    EXPECT_EQ(in.word(), 32);
+    EXPECT_EQ(in.word(), 228);
+    EXPECT_EQ(in.word(), 146);
+    EXPECT_EQ(in.nameOrOrdinal(), L""); // no menu
+    EXPECT_EQ(in.nameOrOrdinal(), L""); // the system's dialog class
+    EXPECT_EQ(in.nameOrOrdinal(), L"Quillfen Autoguider Bridge");
+    EXPECT_EQ(in.word(), 8);
+    EXPECT_EQ(in.word(), 0);
+    EXPECT_EQ(in.byte(), 0);
+    EXPECT_EQ(in.byte(), 0);
+    EXPECT_EQ(in.nameOrOrdinal(), L"MS Shell Dlg");
+    for (const ControlRow& row : Table) {
+        SCOPED_TRACE(row.id);
+        // Each item starts on a 32-bit boundary, after a zero padding word where needed.
+        if (in.offset % 4 != 0) {
+            EXPECT_EQ(in.word(), 0);
+        }
+        EXPECT_EQ(in.dword(), 0u); // help id
+        EXPECT_EQ(in.dword(), 0u); // extended style
+        EXPECT_EQ(in.dword(), row.style);
+        EXPECT_EQ(static_cast<short>(in.word()), row.x);
+        EXPECT_EQ(static_cast<short>(in.word()), row.y);
+        EXPECT_EQ(static_cast<short>(in.word()), row.cx);
+        EXPECT_EQ(static_cast<short>(in.word()), row.cy);
+        EXPECT_EQ(in.dword(), DWORD(row.id));
+        const std::wstring expectedClass =
+            row.atom != 0 ? L"#" + std::to_wstring(row.atom) : widen(className(0));
+        EXPECT_EQ(in.nameOrOrdinal(), expectedClass);
+        EXPECT_EQ(in.nameOrOrdinal(), widen(row.text));
+        EXPECT_EQ(in.word(), 0); // no creation data
+    }
+    EXPECT_EQ(in.offset, SizeofResource(nullptr, found));
+}
+
+TEST(BridgeTemplate, CarriesVersionInformationAndAManifest) {
+    HRSRC version = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));
+    ASSERT_NE(version, nullptr);
+    HRSRC manifest = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(manifest, nullptr);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, manifest)));
+    const std::string xml(text, SizeofResource(nullptr, manifest));
+    EXPECT_NE(xml.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+    EXPECT_NE(xml.find("version=\"6.0.0.0\""), std::string::npos);
+    EXPECT_NE(xml.find("<dpiAware"), std::string::npos);
+}
+
+// The dialog as the program makes it, run modeless so that the test can drive it: the real
+// template and procedure, a running engine whose reports reach the dialog through the model, and
+// a recording of every report the engine makes.
+class BridgeDialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        registerGraphClass(GetModuleHandleA(nullptr));
+        reports.onReport = [this](const Report& report) {
+            switch (report.kind) {
+            case 1:
+                model.onIncomingStatus(static_cast<std::int32_t>(report.code), report.count);
+                break;
+            case 2:
+                model.onOutgoingStatus(static_cast<std::int32_t>(report.code), report.count);
+                break;
+            default:
+                model.onGuideState(report.code, report.dec, report.count);
+                break;
+            }
+        };
+        controller.start();
+        dialog = std::make_unique<DlgAutoGuiderBridge>(GetModuleHandleA(nullptr), &graphPalette,
+                                                       &model, &controller);
+        window = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(100), nullptr,
+                                    DlgAutoGuiderBridge::dialogProcedure,
+                                    reinterpret_cast<LPARAM>(dialog.get()));
+        ASSERT_NE(window, nullptr);
+    }
+
+    void TearDown() override {
+        if (window != nullptr) {
+            DestroyWindow(window);
+        }
+        if (ticking) {
+            heartBeat.clearListener();
+            heartBeat.stop();
+        }
+        controller.stop();
+        dialog.reset();
+    }
+
+    void choose(int selector, int index) {
+        SendDlgItemMessageA(window, selector, CB_SETCURSEL, index, 0);
+    }
+
+    void command(int id, int code = BN_CLICKED) {
+        SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, code),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+    }
+
+    void notify(int kind, NotificationWord word) {
+        SendMessageA(window, WM_USER, static_cast<WPARAM>(kind), static_cast<LPARAM>(word));
+    }
+
+    // Paints whatever waits to be painted, so that a later invalidation can be seen.
+    void settle() { RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); }
+
+    bool showsEventually(int id, const std::string& text) {
+        return pumpUntil([&] { return itemText(window, id) == text; });
+    }
+
+    bool hasReport(const Report& wanted) {
+        for (const Report& report : reports.reports()) {
+            if (report == wanted) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    RecordingListener reports;
+    AppModel model;
+    Controller controller{&reports};
+    HeartBeat heartBeat;
+    bool ticking = false;
+    std::unique_ptr<DlgAutoGuiderBridge> dialog;
+    HWND window = nullptr;
+};
+
+TEST_F(BridgeDialog, HasTheSeventeenControlsOfTheTable) {
+    int index = 0;
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT), ++index) {
+        ASSERT_LT(index, 17);
+        const ControlRow& row = Table[index];
+        SCOPED_TRACE(row.id);
+        EXPECT_EQ(GetDlgCtrlID(child), row.id);
+        char name[64] = {};
+        GetClassNameA(child, name, sizeof name);
+        EXPECT_STRCASEEQ(name, className(row.atom));
+        const DWORD style = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
+        // The dialog manager may turn a border into a client edge, and a combo box hands its
+        // scroll bar to its list; every other bit stays.
+        const DWORD wanted = row.style & ~DWORD(WS_BORDER | WS_VSCROLL);
+        EXPECT_EQ(style & wanted, wanted) << std::hex << style;
+        if (row.atom == 0x80 || row.atom == 0x82) {
+            EXPECT_EQ(itemText(window, row.id), row.text);
+        }
+    }
+    EXPECT_EQ(index, 17);
+    char caption[64] = {};
+    GetWindowTextA(window, caption, sizeof caption);
+    EXPECT_STREQ(caption, "Quillfen Autoguider Bridge");
+    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
+    EXPECT_EQ(GetDlgItem(window, IDOK), nullptr);
+    EXPECT_EQ(GetDlgItem(window, IDCANCEL), nullptr);
+}
+
+TEST_F(BridgeDialog, InitialisationFillsThePortListsAndBindsTheCharts) {
+    EXPECT_EQ(dialog->window, window);
+    EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), reinterpret_cast<LONG_PTR>(dialog.get()));
+    for (int selector : {IDC_INCOMING_PORT, IDC_OUTGOING_PORT}) {
+        SCOPED_TRACE(selector);
+        EXPECT_EQ(SendDlgItemMessageA(window, selector, CB_GETCOUNT, 0, 0), 256);
+        EXPECT_EQ(SendDlgItemMessageA(window, selector, CB_GETCURSEL, 0, 0), 0);
+        for (int index : {0, 2, 11, 99, 254, 255}) {
+            char entry[32] = {};
+            SendDlgItemMessageA(window, selector, CB_GETLBTEXT, index,
+                                reinterpret_cast<LPARAM>(entry));
+            EXPECT_EQ(entry, "COM" + std::to_string(index + 1));
+        }
+    }
+    EXPECT_EQ(GetFocus(), GetDlgItem(window, IDC_INCOMING_PORT));
+
+    HWND ra = GetDlgItem(window, IDC_RA_GRAPH);
+    HWND dec = GetDlgItem(window, IDC_DEC_GRAPH);
+    EXPECT_EQ(dialog->raGraph->window, ra);
+    EXPECT_EQ(dialog->decGraph->window, dec);
+    EXPECT_EQ(GetWindowLongPtrW(ra, GWLP_USERDATA),
+              reinterpret_cast<LONG_PTR>(dialog->raGraph.get()));
+    EXPECT_EQ(GetWindowLongPtrW(dec, GWLP_USERDATA),
+              reinterpret_cast<LONG_PTR>(dialog->decGraph.get()));
+    EXPECT_EQ(dialog->raGraph->count, 0);
+
+    RECT outer;
+    GetWindowRect(window, &outer);
+    EXPECT_EQ(dialog->minWidth, outer.right - outer.left);
+    EXPECT_EQ(dialog->minHeight, outer.bottom - outer.top);
+    for (int field : {IDC_INCOMING_STATUS, IDC_COMMAND_COUNT, IDC_OUTGOING_STATUS}) {
+        EXPECT_EQ(itemText(window, field), "");
+    }
+}
+
+TEST_F(BridgeDialog, ConnectOpensTheChosenPorts) {
+    PeerLine autoguider(3);
+    PeerLine mount(12);
+    ASSERT_TRUE(autoguider.ok());
+    ASSERT_TRUE(mount.ok());
+    heartBeat.setListener(&controller);
+    heartBeat.start();
+    ticking = true;
+
+    choose(IDC_INCOMING_PORT, 2);
+    command(IDC_INCOMING_CONNECT);
+    ASSERT_TRUE(showsEventually(IDC_INCOMING_STATUS, "Waiting..."));
+    choose(IDC_OUTGOING_PORT, 11);
+    command(IDC_OUTGOING_CONNECT);
+    ASSERT_TRUE(showsEventually(IDC_OUTGOING_STATUS, "Port opened"));
+
+    // The autoguider's end of COM3 gets the identity reply, and a west pulse sent there moves the
+    // mount on COM12; the dialog follows with the count and a chart sample.
+    autoguider.write(":GVF#");
+    EXPECT_EQ(autoguider.read(19, 10000), "Meade Autostar 497#");
+    autoguider.write(":Mgw0100#");
+    EXPECT_EQ(mount.read(8, 10000), ":Mw#:Qw#");
+    EXPECT_TRUE(showsEventually(IDC_INCOMING_STATUS, "Ready"));
+    EXPECT_TRUE(showsEventually(IDC_COMMAND_COUNT, "2"));
+    EXPECT_TRUE(pumpUntil([&] { return dialog->raGraph->count > 0; }));
+    EXPECT_TRUE(hasReport(incoming(StatusOpening)));
+    EXPECT_TRUE(hasReport(outgoing(StatusPortOpened)));
+}
+
+TEST_F(BridgeDialog, ConnectIgnoresTheNotificationCode) {
+    choose(IDC_INCOMING_PORT, 2);
+    command(IDC_INCOMING_CONNECT, 0xABCD);
+    ASSERT_TRUE(reports.waitFor(incoming(StatusWaiting)));
+    command(IDC_INCOMING_DISCONNECT, 0x1234);
+    ASSERT_TRUE(reports.waitFor(incoming(StatusClosed)));
+    reports.clear();
+    command(IDC_INCOMING_CONNECT, 0xFFFF);
+    EXPECT_TRUE(reports.waitFor(incoming(StatusWaiting)));
+    EXPECT_TRUE(showsEventually(IDC_INCOMING_STATUS, "Waiting..."));
+}
+
+TEST_F(BridgeDialog, LastPortEntryIsRefusedWithoutReachingTheEngine) {
+    choose(IDC_INCOMING_PORT, 255);
+    command(IDC_INCOMING_CONNECT);
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Cannot open port.");
+    choose(IDC_OUTGOING_PORT, 255);
+    command(IDC_OUTGOING_CONNECT);
+    EXPECT_EQ(itemText(window, IDC_OUTGOING_STATUS), "Cannot open port.");
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "");
+
+    // The engine takes commands in order: by the time it answers these disconnects, it would
+    // have reported any connect attempt before them.
+    command(IDC_INCOMING_DISCONNECT);
+    command(IDC_OUTGOING_DISCONNECT);
+    ASSERT_TRUE(reports.waitFor(incoming(StatusNotOpened)));
+    ASSERT_TRUE(reports.waitFor(outgoing(StatusNotOpened)));
+    const std::vector<Report> expected = {incoming(StatusNotOpened), outgoing(StatusNotOpened)};
+    EXPECT_EQ(reports.reports(), expected);
+}
+
+TEST_F(BridgeDialog, StatusWordsSetTheirOwnFieldsOnly) {
+    notify(KindIncomingStatus, 0x8);
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Port is not opened yet.");
+    EXPECT_EQ(itemText(window, IDC_OUTGOING_STATUS), "");
+    notify(KindOutgoingStatus, 0x8);
+    EXPECT_EQ(itemText(window, IDC_OUTGOING_STATUS), "Port is not opened yet.");
+
+    notify(KindIncomingStatus, 0x184);
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Ready");
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "1");
+    notify(KindIncomingStatus, 0x280);
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "2");
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Ready");
+
+    // Codes without a text leave both status fields as they are.
+    for (NotificationWord code = 0; code < 64; code = code == 0 ? 9 : code + 1) {
+        notify(KindIncomingStatus, code);
+        notify(KindOutgoingStatus, code);
+    }
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Ready");
+    EXPECT_EQ(itemText(window, IDC_OUTGOING_STATUS), "Port is not opened yet.");
+
+    // An outgoing word carries a count like any other, but the count field is the incoming link's.
+    notify(KindOutgoingStatus, 0x582);
+    EXPECT_EQ(itemText(window, IDC_OUTGOING_STATUS), "Port opened");
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "2");
+
+    // The count is shown unsigned, all 24 bits of it.
+    notify(KindIncomingStatus, 0xFFFFFF80u);
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "16777215");
+
+    // Unknown kinds change nothing.
+    for (int kind : {0, 4, -1}) {
+        notify(kind, 0x385);
+    }
+    EXPECT_EQ(itemText(window, IDC_INCOMING_STATUS), "Ready");
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "16777215");
+}
+
+TEST_F(BridgeDialog, GuideWordsFeedTheChartsAndRepaintThem) {
+    HWND ra = GetDlgItem(window, IDC_RA_GRAPH);
+    HWND dec = GetDlgItem(window, IDC_DEC_GRAPH);
+    settle();
+    ASSERT_FALSE(GetUpdateRect(ra, nullptr, FALSE));
+
+    notify(KindGuideState, 0xCE7);
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "12");
+    ASSERT_EQ(dialog->raGraph->count, 1);
+    ASSERT_EQ(dialog->decGraph->count, 1);
+    EXPECT_EQ(dialog->raGraph->samples[0], 3);
+    EXPECT_EQ(dialog->decGraph->samples[0], 0);
+    EXPECT_TRUE(GetUpdateRect(ra, nullptr, FALSE));
+    EXPECT_TRUE(GetUpdateRect(dec, nullptr, FALSE));
+
+    // East and north: the lowest and highest values.
+    notify(KindGuideState, 0xC0 | 0 | (7 << 3) | (13u << 8));
+    EXPECT_EQ(dialog->raGraph->samples[1], -4);
+    EXPECT_EQ(dialog->decGraph->samples[1], 3);
+
+    // Without the sample flag: the count moves, the charts do not.
+    settle();
+    ASSERT_FALSE(GetUpdateRect(ra, nullptr, FALSE));
+    notify(KindGuideState, 0x80 | 7 | (14u << 8));
+    EXPECT_EQ(itemText(window, IDC_COMMAND_COUNT), "14");
+    EXPECT_EQ(dialog->raGraph->count, 2);
+    EXPECT_EQ(dialog->decGraph->count, 2);
+    EXPECT_FALSE(GetUpdateRect(ra, nullptr, FALSE));
+    EXPECT_FALSE(GetUpdateRect(dec, nullptr, FALSE));
+}
+
+TEST_F(BridgeDialog, WindowMayGrowWiderButNeverNarrowerOrTaller) {
+    RECT outer;
+    GetWindowRect(window, &outer);
+    const LONG width = outer.right - outer.left;
+    const LONG height = outer.bottom - outer.top;
+    MINMAXINFO info;
+    info.ptReserved = {11, 12};
+    info.ptMaxSize = {13, 14};
+    info.ptMaxPosition = {15, 16};
+    info.ptMinTrackSize = {17, 18};
+    info.ptMaxTrackSize = {5000, 19};
+    SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+    EXPECT_EQ(info.ptMinTrackSize.x, width);
+    EXPECT_EQ(info.ptMinTrackSize.y, height);
+    EXPECT_EQ(info.ptMaxTrackSize.x, 5000);
+    EXPECT_EQ(info.ptMaxTrackSize.y, height);
+    EXPECT_EQ(info.ptReserved.x, 11);
+    EXPECT_EQ(info.ptMaxSize.y, 14);
+    EXPECT_EQ(info.ptMaxPosition.x, 15);
+
+    // Wider: every control keeps its place and size.
+    std::vector<RECT> before;
+    for (const ControlRow& row : Table) {
+        RECT rect;
+        GetWindowRect(GetDlgItem(window, row.id), &rect);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+        before.push_back(rect);
+    }
+    SetWindowPos(window, nullptr, 0, 0, width + 120, height, SWP_NOMOVE | SWP_NOZORDER);
+    for (size_t i = 0; i < before.size(); ++i) {
+        RECT rect;
+        GetWindowRect(GetDlgItem(window, Table[i].id), &rect);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+        EXPECT_TRUE(EqualRect(&rect, &before[i])) << Table[i].id;
+    }
+}
+
+TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
+    HWND plain = CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(plain, nullptr);
+    MINMAXINFO info = {};
+    info.ptMinTrackSize = {21, 22};
+    info.ptMaxTrackSize = {23, 24};
+    EXPECT_EQ(DlgAutoGuiderBridge::dialogProcedure(plain, WM_GETMINMAXINFO, 0,
+                                                   reinterpret_cast<LPARAM>(&info)),
+              FALSE);
+    EXPECT_EQ(info.ptMinTrackSize.x, 21);
+    EXPECT_EQ(info.ptMinTrackSize.y, 22);
+    EXPECT_EQ(info.ptMaxTrackSize.x, 23);
+    EXPECT_EQ(info.ptMaxTrackSize.y, 24);
+    DestroyWindow(plain);
+}
+
+TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
+    registerGraphClass(GetModuleHandleA(nullptr));
+    AppModel model;
+    RecordingListener reports;
+    Controller controller(&reports);
+    controller.start();
+    for (int id : {IDOK, IDCANCEL}) {
+        SCOPED_TRACE(id);
+        DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+        EXPECT_EQ(model.callback, &dialog);
+        // Once the dialog is up, a thread timer presses the button through the message loop.
+        static int pressed;
+        pressed = id;
+        UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+            if (HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge")) {
+                PostMessageA(up, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED), 0);
+            }
+        });
+        const INT_PTR result = DialogBoxParamA(
+            GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+            DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
+        KillTimer(nullptr, timer);
+        EXPECT_EQ(result, id == IDOK ? TRUE : FALSE);
+        EXPECT_FALSE(IsWindow(dialog.window));
+    }
+    EXPECT_EQ(model.callback, nullptr);
+    controller.stop();
+    EXPECT_EQ(reports.size(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+// DlgAutoGuiderBridge: dialog procedure, initialisation, commands and the display of reports.
+#include "ui/bridge_dialog.h"
+
+#include "engine/controller.h"
+#include "resources/resource.h"
+#include "ui/app_model.h"
+#include "ui/difference_graph.h"
+#include "ui/status_code.h"
+
+namespace {
+constexpr int PortEntries = 256;
+constexpr int HighestPort = 255; // the engine takes the port number as one byte
+constexpr int AxisIdle = 4;
+} // namespace
+
+DlgAutoGuiderBridge::DlgAutoGuiderBridge(HINSTANCE instance, const GraphPalette* palette,
+                                         AppModel* model, Controller* controller)
+    : instance(instance), model(model), controller(controller) {
+    model->callback = this;
+    raGraph = std::make_unique<DifferenceGraph>(instance, palette);
+    decGraph = std::make_unique<DifferenceGraph>(instance, palette);
+}
+
+DlgAutoGuiderBridge::~DlgAutoGuiderBridge() {
+    if (model->callback == this) {
+        model->callback = nullptr;
+    }
+    raGraph.reset();
+    decGraph.reset();
+}
+
+INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message, WPARAM wParam,
+                                                      LPARAM lParam) {
+    DlgAutoGuiderBridge* dialog =
+        reinterpret_cast<DlgAutoGuiderBridge*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(window, GWLP_USERDATA, lParam);
+        dialog = reinterpret_cast<DlgAutoGuiderBridge*>(lParam);
+        if (dialog != nullptr) {
+            dialog->initialise(window);
+        }
+        return FALSE;
+    }
+    // Messages that arrive before WM_INITDIALOG (WM_GETMINMAXINFO among them) find no object and
+    // are left to the dialog manager.
+    if (dialog == nullptr) {
+        return FALSE;
+    }
+    switch (message) {
+    case WM_GETMINMAXINFO:
+        dialog->limitTracking(reinterpret_cast<MINMAXINFO*>(lParam));
+        return TRUE;
+    case WM_COMMAND:
+        return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
+    case WM_USER:
+        dialog->model->dispatch(static_cast<std::int32_t>(wParam),
+                                static_cast<NotificationWord>(lParam));
+        return TRUE;
+    case WM_DESTROY:
+        // From here on the engine's reports are dropped instead of posted to a dying window.
+        dialog->model->setWindow(nullptr);
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
+    window = dialogWindow;
+    raGraph->attach(GetDlgItem(window, IDC_RA_GRAPH));
+    decGraph->attach(GetDlgItem(window, IDC_DEC_GRAPH));
+
+    RECT outer;
+    GetWindowRect(window, &outer);
+    minWidth = outer.right - outer.left;
+    minHeight = outer.bottom - outer.top;
+
+    HWND incomingPorts = GetDlgItem(window, IDC_INCOMING_PORT);
+    HWND outgoingPorts = GetDlgItem(window, IDC_OUTGOING_PORT);
+    for (int port = 1; port <= PortEntries; ++port) {
+        char name[16];
+        wsprintfA(name, "COM%d", port);
+        SendMessageA(incomingPorts, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+        SendMessageA(outgoingPorts, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    }
+    SendMessageA(incomingPorts, CB_SETCURSEL, 0, 0);
+    SendMessageA(outgoingPorts, CB_SETCURSEL, 0, 0);
+    SetFocus(incomingPorts);
+
+    model->setWindow(window);
+}
+
+void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {
+    info->ptMinTrackSize.x = minWidth;
+    info->ptMinTrackSize.y = minHeight;
+    info->ptMaxTrackSize.y = minHeight;
+}
+
+bool DlgAutoGuiderBridge::carryOutCommand(int id) {
+    switch (id) {
+    case IDOK:
+        EndDialog(window, TRUE);
+        return true;
+    case IDCANCEL:
+        EndDialog(window, FALSE);
+        return true;
+    case IDC_INCOMING_CONNECT:
+        if (std::uint8_t port = chosenPort(IDC_INCOMING_PORT, IDC_INCOMING_STATUS)) {
+            controller->connectIncoming(port);
+        }
+        return true;
+    case IDC_INCOMING_DISCONNECT:
+        controller->disconnectIncoming();
+        return true;
+    case IDC_OUTGOING_CONNECT:
+        if (std::uint8_t port = chosenPort(IDC_OUTGOING_PORT, IDC_OUTGOING_STATUS)) {
+            controller->connectOutgoing(port);
+        }
+        return true;
+    case IDC_OUTGOING_DISCONNECT:
+        controller->disconnectOutgoing();
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint8_t DlgAutoGuiderBridge::chosenPort(int selectorId, int statusId) {
+    const LRESULT index = SendDlgItemMessageA(window, selectorId, CB_GETCURSEL, 0, 0);
+    const LRESULT port = index + 1;
+    if (port < 1 || port > HighestPort) {
+        SetDlgItemTextA(window, statusId, statusText(StatusCannotOpen));
+        return 0;
+    }
+    return static_cast<std::uint8_t>(port);
+}
+
+void DlgAutoGuiderBridge::showIncomingStatus(NotificationWord word) {
+    if (const char* text = statusText(word & StatusCodeMask)) {
+        SetDlgItemTextA(window, IDC_INCOMING_STATUS, text);
+    }
+    if (word & CountFlag) {
+        SetDlgItemInt(window, IDC_COMMAND_COUNT, word >> 8, FALSE);
+    }
+}
+
+void DlgAutoGuiderBridge::showOutgoingStatus(NotificationWord word) {
+    if (const char* text = statusText(word & StatusCodeMask)) {
+        SetDlgItemTextA(window, IDC_OUTGOING_STATUS, text);
+    }
+}
+
+void DlgAutoGuiderBridge::showGuideState(NotificationWord word) {
+    if (word & CountFlag) {
+        SetDlgItemInt(window, IDC_COMMAND_COUNT, word >> 8, FALSE);
+    }
+    if (word & SampleFlag) {
+        raGraph->push(static_cast<std::int8_t>(static_cast<int>(word & 7) - AxisIdle));
+        decGraph->push(static_cast<std::int8_t>(static_cast<int>((word >> 3) & 7) - AxisIdle));
+        InvalidateRect(raGraph->window, nullptr, FALSE);
+        InvalidateRect(decGraph->window, nullptr, FALSE);
+    }
+}
