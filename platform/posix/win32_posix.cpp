@@ -1,0 +1,496 @@
+// POSIX layer core: handles, events, waits, threads, critical sections, pipes, errors.
+#include "platform/posix/win32_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/posix/win32_posix_internal.h"
+
+namespace win32_posix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Thread : Object {
+    Thread() : Object(Kind::Thread) {}
+    bool done = false; // the thread function has returned: the handle is signalled
+};
+
+struct Pipe : Object {
+    explicit Pipe(int descriptor) : Object(Kind::Pipe), fd(descriptor) {}
+    int fd;
+};
+
+// Never destroyed: detached threads may still use them while the process exits.
+struct Globals {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::unordered_set<Object*> live;
+};
+Globals& globals() {
+    static Globals* g = new Globals;
+    return *g;
+}
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+std::atomic<DWORD> nextThreadId{1000};
+
+bool isSignalled(const Object* o) {
+    return o->kind == Kind::Event ? static_cast<const Event*>(o)->signalled
+                                  : static_cast<const Thread*>(o)->done;
+}
+
+// The wait that is satisfied by a signalled auto-reset event resets it.
+void consume(Object* o) {
+    if (o->kind == Kind::Event && !static_cast<Event*>(o)->manual) {
+        static_cast<Event*>(o)->signalled = false;
+    }
+}
+
+HANDLE createEvent(BOOL manualReset, BOOL initialState) {
+    auto* event = new Event(manualReset != FALSE, initialState != FALSE);
+    std::lock_guard<std::mutex> held(bigLock());
+    registerLocked(event);
+    return event;
+}
+
+Pipe* findPipe(HANDLE handle, int* fd) {
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* pipe = static_cast<Pipe*>(findLocked(handle, Kind::Pipe));
+    if (pipe != nullptr) {
+        *fd = pipe->fd;
+    }
+    return pipe;
+}
+
+} // namespace
+
+std::mutex& bigLock() {
+    return globals().lock;
+}
+std::condition_variable& changed() {
+    return globals().changed;
+}
+
+void registerLocked(Object* object) {
+    globals().live.insert(object);
+}
+void unregisterLocked(Object* object) {
+    globals().live.erase(object);
+}
+
+Object* findLocked(HANDLE handle, Kind kind) {
+    auto* object = static_cast<Object*>(handle);
+    if (globals().live.count(object) == 0 || object->kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return object;
+}
+
+void retainLocked(Object* object) {
+    ++object->refs;
+}
+
+void releaseLocked(Object* object) {
+    if (--object->refs == 0) {
+        delete object;
+    }
+}
+
+void setEventLocked(Event* event) {
+    event->signalled = true;
+    changed().notify_all();
+}
+
+DWORD errorFromErrno(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ELOOP:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return ERROR_ACCESS_DENIED;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EPIPE:
+        return ERROR_NO_DATA;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace win32_posix
+
+using namespace win32_posix;
+
+// --- Errors. ---
+
+DWORD GetLastError() {
+    return lastError;
+}
+void SetLastError(DWORD error) {
+    lastError = error;
+}
+
+// --- Critical sections: recursive mutexes. ---
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&cs->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_destroy(&cs->mutex);
+}
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_lock(&cs->mutex);
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_unlock(&cs->mutex);
+}
+
+// --- Events and waits. ---
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
+    return createEvent(bManualReset, bInitialState);
+}
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR) {
+    return createEvent(bManualReset, bInitialState);
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* event = static_cast<Event*>(findLocked(hEvent, Kind::Event));
+    if (event == nullptr) {
+        return FALSE;
+    }
+    setEventLocked(event);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* event = static_cast<Event*>(findLocked(hEvent, Kind::Event));
+    if (event == nullptr) {
+        return FALSE;
+    }
+    event->signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+// Waits on events and thread handles. Each waited object is retained for the wait's span, so a
+// handle closed meanwhile does not pull the object out from under the wait (as on Windows).
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    std::unique_lock<std::mutex> held(bigLock());
+    std::array<Object*, MAXIMUM_WAIT_OBJECTS> objects{};
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto* object = static_cast<Object*>(lpHandles[i]);
+        if (globals().live.count(object) == 0 ||
+            (object->kind != Kind::Event && object->kind != Kind::Thread)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects[i] = object;
+    }
+    for (DWORD i = 0; i < nCount; ++i) {
+        retainLocked(objects[i]);
+    }
+    DWORD result = WAIT_TIMEOUT;
+    for (;;) {
+        if (bWaitAll) {
+            bool all = true;
+            for (DWORD i = 0; i < nCount && all; ++i) {
+                all = isSignalled(objects[i]);
+            }
+            if (all) {
+                for (DWORD i = 0; i < nCount; ++i) {
+                    consume(objects[i]);
+                }
+                result = WAIT_OBJECT_0;
+                break;
+            }
+        } else {
+            DWORD found = nCount;
+            for (DWORD i = 0; i < nCount && found == nCount; ++i) {
+                if (isSignalled(objects[i])) {
+                    found = i; // the lowest signalled index wins
+                }
+            }
+            if (found < nCount) {
+                consume(objects[found]);
+                result = WAIT_OBJECT_0 + found;
+                break;
+            }
+        }
+        if (dwMilliseconds == INFINITE) {
+            changed().wait(held);
+        } else if (Clock::now() >= deadline) {
+            break;
+        } else {
+            changed().wait_until(held, deadline);
+        }
+    }
+    for (DWORD i = 0; i < nCount; ++i) {
+        releaseLocked(objects[i]);
+    }
+    return result;
+}
+
+// --- Threads. ---
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    const DWORD createSuspended = 0x4;
+    if (lpStartAddress == nullptr || (dwCreationFlags & createSuspended) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* thread = new Thread;
+    thread->refs = 2; // the handle and the running thread
+    const DWORD id = nextThreadId++;
+    {
+        std::lock_guard<std::mutex> held(bigLock());
+        registerLocked(thread);
+    }
+    if (lpThreadId != nullptr) {
+        *lpThreadId = id;
+    }
+    try {
+        std::thread([thread, lpStartAddress, lpParameter] {
+            lpStartAddress(lpParameter);
+            std::lock_guard<std::mutex> held(bigLock());
+            thread->done = true;
+            changed().notify_all();
+            releaseLocked(thread);
+        }).detach();
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> held(bigLock());
+        unregisterLocked(thread);
+        delete thread;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return thread;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    std::unique_lock<std::mutex> held(bigLock());
+    auto* object = static_cast<Object*>(hObject);
+    if (globals().live.count(object) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    unregisterLocked(object);
+    switch (object->kind) {
+    case Kind::Event:
+    case Kind::Thread:
+        releaseLocked(object); // a running thread keeps its own reference and keeps running
+        return TRUE;
+    case Kind::Pipe: {
+        const int fd = static_cast<Pipe*>(object)->fd;
+        delete object;
+        held.unlock();
+        close(fd);
+        return TRUE;
+    }
+    case Kind::Device:
+        return closeDevice(object, held);
+    }
+    return FALSE;
+}
+
+// --- Anonymous pipes. ---
+
+BOOL CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES, DWORD nSize) {
+    // Windows has no SIGPIPE: a write to a pipe without reader fails with an error instead.
+    static std::once_flag noSigpipe;
+    std::call_once(noSigpipe, [] { signal(SIGPIPE, SIG_IGN); });
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    // nSize is a minimum: grow the pipe if asked for more than it has, never shrink it.
+    const int size = fcntl(fds[1], F_GETPIPE_SZ);
+    if (size > 0 && nSize > static_cast<DWORD>(size)) {
+        fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(nSize));
+    }
+    auto* reader = new Pipe(fds[0]);
+    auto* writer = new Pipe(fds[1]);
+    std::lock_guard<std::mutex> held(bigLock());
+    registerLocked(reader);
+    registerLocked(writer);
+    *hReadPipe = reader;
+    *hWritePipe = writer;
+    return TRUE;
+}
+
+BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWORD lpBytesRead,
+                   LPDWORD lpTotalBytesAvail, LPDWORD lpBytesLeftThisMessage) {
+    int fd = -1;
+    if (findPipe(hNamedPipe, &fd) == nullptr) {
+        return FALSE;
+    }
+    if (lpBuffer != nullptr && nBufferSize > 0) {
+        SetLastError(ERROR_INVALID_PARAMETER); // peeking at the bytes themselves is not supported
+        return FALSE;
+    }
+    int available = 0;
+    if (ioctl(fd, FIONREAD, &available) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    if (available == 0) {
+        // An empty pipe whose write end is closed is broken, as on Windows.
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) {
+            SetLastError(ERROR_BROKEN_PIPE);
+            return FALSE;
+        }
+    }
+    if (lpBytesRead != nullptr) {
+        *lpBytesRead = 0;
+    }
+    if (lpTotalBytesAvail != nullptr) {
+        *lpTotalBytesAvail = static_cast<DWORD>(available);
+    }
+    if (lpBytesLeftThisMessage != nullptr) {
+        *lpBytesLeftThisMessage = 0;
+    }
+    return TRUE;
+}
+
+// --- ReadFile / WriteFile: synchronous on pipes, overlapped (or synchronous) on devices. ---
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    std::unique_lock<std::mutex> held(bigLock());
+    auto* object = static_cast<Object*>(hFile);
+    if (globals().live.count(object) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (object->kind == Kind::Device) {
+        return deviceReadLocked(object, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                                lpOverlapped, held);
+    }
+    if (object->kind != Kind::Pipe || lpOverlapped != nullptr) {
+        SetLastError(object->kind != Kind::Pipe ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int fd = static_cast<Pipe*>(object)->fd;
+    held.unlock();
+    if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = 0;
+    }
+    if (nNumberOfBytesToRead == 0) {
+        return TRUE;
+    }
+    // Blocks until at least one byte is there; returns what is there, up to the count.
+    for (;;) {
+        const ssize_t got = read(fd, lpBuffer, nNumberOfBytesToRead);
+        if (got > 0) {
+            if (lpNumberOfBytesRead != nullptr) {
+                *lpNumberOfBytesRead = static_cast<DWORD>(got);
+            }
+            return TRUE;
+        }
+        if (got == 0) {
+            SetLastError(ERROR_BROKEN_PIPE); // the write end is closed and the pipe is empty
+            return FALSE;
+        }
+        if (errno != EINTR) {
+            SetLastError(errorFromErrno(errno));
+            return FALSE;
+        }
+    }
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    std::unique_lock<std::mutex> held(bigLock());
+    auto* object = static_cast<Object*>(hFile);
+    if (globals().live.count(object) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (object->kind == Kind::Device) {
+        return deviceWriteLocked(object, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                                 lpOverlapped, held);
+    }
+    if (object->kind != Kind::Pipe || lpOverlapped != nullptr) {
+        SetLastError(object->kind != Kind::Pipe ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int fd = static_cast<Pipe*>(object)->fd;
+    held.unlock();
+    // Writes everything, blocking while the pipe is full.
+    const auto* bytes = static_cast<const BYTE*>(lpBuffer);
+    DWORD done = 0;
+    BOOL result = TRUE;
+    while (done < nNumberOfBytesToWrite) {
+        const ssize_t put = write(fd, bytes + done, nNumberOfBytesToWrite - done);
+        if (put > 0) {
+            done += static_cast<DWORD>(put);
+        } else if (put < 0 && errno != EINTR) {
+            SetLastError(errorFromErrno(errno));
+            result = FALSE;
+            break;
+        }
+    }
+    if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = done;
+    }
+    return result;
+}
+
+// --- Formatting. ---
+
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+    const int limit = 1024; // Windows writes at most 1024 characters plus the NUL
+    va_list arguments;
+    va_start(arguments, format);
+    const int wanted = std::vsnprintf(buffer, limit + 1, format, arguments);
+    va_end(arguments);
+    return wanted > limit ? limit : wanted;
+}

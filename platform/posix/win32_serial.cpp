@@ -1,0 +1,637 @@
+// POSIX layer serial devices: \\.\COMn on ptys/ttys, termios settings, overlapped I/O.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/win32_posix.h"
+#include "platform/posix/win32_posix_internal.h"
+
+namespace win32_posix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// Read interval timeouts shorter than this are lengthened to it. Windows' own timer granularity
+// (10-16 ms) does the same in practice; it keeps a burst that the kernel hands over in pieces in
+// one read.
+constexpr DWORD MinimumIntervalMs = 10;
+
+// One read or write. The layer works on its own copy of the bytes (like Windows' buffered serial
+// I/O): a read's bytes are copied to the caller's buffer only when it completes, a write's are
+// copied when it starts. The caller's OVERLAPPED is written when the operation starts and when it
+// completes, never afterwards.
+struct Op {
+    bool isRead = false;
+    OVERLAPPED* ov = nullptr;
+    BYTE* userBuffer = nullptr; // reads only
+    std::vector<BYTE> data;
+    DWORD done = 0;
+    Event* event = nullptr;   // retained while the operation lives
+    bool armed = false;       // its timers run: it is at the head of its queue
+    bool returnOnAny = false; // complete as soon as any byte has arrived
+    bool hasTotal = false;
+    Clock::time_point totalDeadline;
+    DWORD intervalMs = 0; // 0: no interval timeout
+    Clock::time_point intervalDeadline;
+};
+
+enum class Step { Pending, Done, Failed };
+
+struct Device : Object {
+    Device() : Object(Kind::Device) {}
+    int fd = -1;
+    int wake[2] = {-1, -1}; // written to make the I/O thread look at its queues again
+    std::thread io;
+    bool closing = false;
+    COMMTIMEOUTS timeouts{};
+    DCB dcb{}; // the last settings applied: keeps the fields that termios has no place for
+    std::deque<std::unique_ptr<Op>> reads, writes; // the head of each is the one in progress
+};
+
+void wakeLocked(Device* device) {
+    const char byte = 1;
+    // The pipe is non-blocking: when it is full, the thread has a wake-up pending anyway.
+    [[maybe_unused]] ssize_t ignored = write(device->wake[1], &byte, 1);
+}
+
+// Starts the timers of the operation that has reached the head of its queue.
+void arm(Device* device, Op& op, Clock::time_point now) {
+    op.armed = true;
+    const COMMTIMEOUTS& t = device->timeouts;
+    const std::uint64_t length = op.data.size();
+    std::uint64_t total = 0;
+    if (op.isRead) {
+        if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+            t.ReadTotalTimeoutConstant == 0) {
+            op.returnOnAny = true; // return at once with whatever is there, possibly nothing
+            return;
+        }
+        if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
+            op.returnOnAny = true; // return as soon as a byte is there, or after the constant
+            total = t.ReadTotalTimeoutConstant;
+        } else {
+            if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD) {
+                op.intervalMs = std::max(t.ReadIntervalTimeout, MinimumIntervalMs);
+            }
+            total =
+                std::uint64_t(t.ReadTotalTimeoutMultiplier) * length + t.ReadTotalTimeoutConstant;
+        }
+    } else {
+        total = std::uint64_t(t.WriteTotalTimeoutMultiplier) * length + t.WriteTotalTimeoutConstant;
+    }
+    if (total != 0) {
+        op.hasTotal = true;
+        op.totalDeadline = now + Millis(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
+    }
+}
+
+// Moves bytes for the operation at the head of its queue. hangUp: poll() reported POLLHUP/POLLERR,
+// so "no bytes now" means "no bytes ever" (a vanished device must not keep an operation pending).
+Step step(Device* device, Op& op, Clock::time_point now, bool hangUp) {
+    const DWORD length = static_cast<DWORD>(op.data.size());
+    while (op.done < length) {
+        const ssize_t moved = op.isRead
+                                  ? read(device->fd, op.data.data() + op.done, length - op.done)
+                                  : write(device->fd, op.data.data() + op.done, length - op.done);
+        if (moved > 0) {
+            op.done += static_cast<DWORD>(moved);
+            if (op.intervalMs != 0) {
+                op.intervalDeadline = now + Millis(op.intervalMs);
+            }
+            continue;
+        }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hangUp) {
+            break;
+        }
+        // An error, end of file (read 0) or a hang-up: hand over what came, else fail.
+        return op.done > 0 ? Step::Done : Step::Failed;
+    }
+    if (op.done == length) {
+        return Step::Done;
+    }
+    if (op.returnOnAny && (op.done > 0 || !op.hasTotal)) {
+        return Step::Done;
+    }
+    if (op.intervalMs != 0 && op.done > 0 && now >= op.intervalDeadline) {
+        return Step::Done;
+    }
+    if (op.hasTotal && now >= op.totalDeadline) {
+        return Step::Done; // a time-out is a success with fewer bytes, as on Windows
+    }
+    return Step::Pending;
+}
+
+// Ends an operation: hands over its bytes and status, signals its event (unless told not to).
+void finishLocked(Op& op, ULONG_PTR status, bool signal) {
+    if (op.isRead && op.done > 0) {
+        std::memcpy(op.userBuffer, op.data.data(), op.done);
+    }
+    op.ov->Internal = status;
+    op.ov->InternalHigh = op.done;
+    if (op.event != nullptr) {
+        if (signal) {
+            setEventLocked(op.event);
+        }
+        releaseLocked(op.event);
+        op.event = nullptr;
+    }
+    changed().notify_all();
+}
+
+void cancelLocked(Device* device, std::deque<std::unique_ptr<Op>>& queue) {
+    for (auto& op : queue) {
+        finishLocked(*op, STATUS_CANCELLED, true);
+    }
+    queue.clear();
+    wakeLocked(device);
+}
+
+// Completes what can be completed at the head of a queue, in order.
+void pump(Device* device, std::deque<std::unique_ptr<Op>>& queue, Clock::time_point now,
+          bool hangUp) {
+    while (!queue.empty()) {
+        Op& op = *queue.front();
+        if (!op.armed) {
+            arm(device, op, now);
+        }
+        const Step result = step(device, op, now, hangUp);
+        if (result == Step::Pending) {
+            return;
+        }
+        finishLocked(op, result == Step::Done ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, true);
+        queue.pop_front();
+    }
+}
+
+// Milliseconds until the earliest timer of the operations in progress; -1 when none runs.
+int nextTimeout(Device* device, Clock::time_point now) {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (auto* queue : {&device->reads, &device->writes}) {
+        if (queue->empty()) {
+            continue;
+        }
+        const Op& op = *queue->front();
+        if (op.hasTotal) {
+            earliest = std::min(earliest, op.totalDeadline);
+        }
+        if (op.intervalMs != 0 && op.done > 0) {
+            earliest = std::min(earliest, op.intervalDeadline);
+        }
+    }
+    if (earliest == Clock::time_point::max()) {
+        return -1;
+    }
+    if (earliest <= now) {
+        return 0;
+    }
+    const auto wait = std::chrono::ceil<Millis>(earliest - now).count();
+    return static_cast<int>(std::min<long long>(wait, 1 << 30));
+}
+
+// The device's I/O thread: carries pending operations forward whenever the line or a timer allows.
+void runIo(Device* device) {
+    std::unique_lock<std::mutex> held(bigLock());
+    bool hangUp = false;
+    while (!device->closing) {
+        const Clock::time_point now = Clock::now();
+        pump(device, device->reads, now, hangUp);
+        pump(device, device->writes, now, hangUp);
+        hangUp = false;
+        pollfd fds[2] = {{device->wake[0], POLLIN, 0}, {-1, 0, 0}};
+        if (!device->reads.empty() || !device->writes.empty()) {
+            // The fd is watched only while there is work: a hung-up fd would report POLLHUP for
+            // ever.
+            fds[1].fd = device->fd;
+            fds[1].events = static_cast<short>((device->reads.empty() ? 0 : POLLIN) |
+                                               (device->writes.empty() ? 0 : POLLOUT));
+        }
+        const int timeout = nextTimeout(device, now);
+        held.unlock();
+        poll(fds, 2, timeout);
+        held.lock();
+        if ((fds[0].revents & POLLIN) != 0) {
+            char drain[64];
+            while (read(device->wake[0], drain, sizeof drain) > 0) {
+            }
+        }
+        hangUp = (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+}
+
+DWORD errorFromStatus(ULONG_PTR status) {
+    switch (status) {
+    case STATUS_SUCCESS:
+        return ERROR_SUCCESS;
+    case STATUS_CANCELLED:
+        return ERROR_OPERATION_ABORTED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+Device* findDevice(HANDLE handle) {
+    return static_cast<Device*>(findLocked(handle, Kind::Device));
+}
+
+// Starts a read or a write; completes it at once when it can, else queues it for the I/O thread.
+BOOL startLocked(Device* device, std::unique_ptr<Op> op, LPDWORD count,
+                 std::unique_lock<std::mutex>& held) {
+    OVERLAPPED local{}; // synchronous use (no OVERLAPPED given): wait below
+    const bool synchronous = op->ov == nullptr;
+    if (synchronous) {
+        op->ov = &local;
+    }
+    OVERLAPPED* ov = op->ov;
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (!synchronous && ov->hEvent != nullptr) {
+        op->event = static_cast<Event*>(findLocked(ov->hEvent, Kind::Event));
+        if (op->event == nullptr) {
+            return FALSE;
+        }
+        op->event->signalled = false; // reset when the I/O starts, as Windows does
+        retainLocked(op->event);
+    }
+    ov->Internal = STATUS_PENDING;
+    ov->InternalHigh = 0;
+    auto& queue = op->isRead ? device->reads : device->writes;
+    if (queue.empty()) {
+        const Clock::time_point now = Clock::now();
+        arm(device, *op, now);
+        const Step result = step(device, *op, now, false);
+        if (result == Step::Done) {
+            finishLocked(*op, STATUS_SUCCESS, true);
+            if (count != nullptr) {
+                *count = static_cast<DWORD>(ov->InternalHigh);
+            }
+            return TRUE;
+        }
+        if (result == Step::Failed) {
+            // Failed at once (e.g. the device has vanished): the event is left alone.
+            finishLocked(*op, STATUS_UNSUCCESSFUL, false);
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+    }
+    queue.push_back(std::move(op));
+    wakeLocked(device);
+    if (!synchronous) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    while (local.Internal == STATUS_PENDING) {
+        changed().wait(held);
+    }
+    if (count != nullptr) {
+        *count = static_cast<DWORD>(local.InternalHigh);
+    }
+    if (local.Internal != STATUS_SUCCESS) {
+        SetLastError(errorFromStatus(local.Internal));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+struct Speed {
+    DWORD baud;
+    speed_t code;
+};
+constexpr Speed Speeds[] = {
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
+// "\\.\COMn" (COM in any case, n decimal without leading zeros) -> n; -1 for anything else.
+long portNumber(const char* name) {
+    if (std::strncmp(name, "\\\\.\\", 4) != 0 || strncasecmp(name + 4, "COM", 3) != 0) {
+        return -1;
+    }
+    const char* digits = name + 7;
+    const std::size_t length = std::strlen(digits);
+    if (length == 0 || length > 5 || (digits[0] == '0' && length > 1) ||
+        std::strspn(digits, "0123456789") != length) {
+        return -1;
+    }
+    return std::strtol(digits, nullptr, 10);
+}
+
+} // namespace
+
+BOOL closeDevice(Object* object, std::unique_lock<std::mutex>& held) {
+    auto* device = static_cast<Device*>(object);
+    device->closing = true;
+    cancelLocked(device, device->reads);
+    cancelLocked(device, device->writes);
+    held.unlock();
+    device->io.join();
+    close(device->fd); // also releases the exclusive lock
+    close(device->wake[0]);
+    close(device->wake[1]);
+    delete device;
+    return TRUE;
+}
+
+BOOL deviceReadLocked(Object* object, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov,
+                      std::unique_lock<std::mutex>& held) {
+    auto op = std::make_unique<Op>();
+    op->isRead = true;
+    op->ov = ov;
+    op->userBuffer = static_cast<BYTE*>(buffer);
+    op->data.resize(count);
+    return startLocked(static_cast<Device*>(object), std::move(op), done, held);
+}
+
+BOOL deviceWriteLocked(Object* object, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov,
+                       std::unique_lock<std::mutex>& held) {
+    auto op = std::make_unique<Op>();
+    op->ov = ov;
+    const auto* bytes = static_cast<const BYTE*>(buffer);
+    op->data.assign(bytes, bytes + count);
+    return startLocked(static_cast<Device*>(object), std::move(op), done, held);
+}
+
+} // namespace win32_posix
+
+using namespace win32_posix;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD, HANDLE) {
+    const char* folder = std::getenv("BRIDGE_COM_DIR");
+    const long port = lpFileName != nullptr ? portNumber(lpFileName) : -1;
+    if (port < 0 || folder == nullptr || *folder == '\0') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwCreationDisposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string path = std::string(folder) + "/com" + std::to_string(port);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Exclusive, like a Windows serial device (flock rather than TIOCEXCL, which root bypasses).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* device = new Device;
+    device->fd = fd;
+    if (pipe2(device->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(fd);
+        delete device;
+        SetLastError(errorFromErrno(error));
+        return INVALID_HANDLE_VALUE;
+    }
+    // The settings that termios cannot hold start as a freshly booted Windows port has them.
+    DCB& dcb = device->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    try {
+        device->io = std::thread(runIo, device);
+    } catch (const std::system_error&) {
+        close(fd);
+        close(device->wake[0]);
+        close(device->wake[1]);
+        delete device;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> held(bigLock());
+    registerLocked(device);
+    return device;
+}
+
+// Reads the line settings from termios; the fields termios has no place for are the last ones set.
+BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    termios t{};
+    if (tcgetattr(device->fd, &t) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    DCB dcb = device->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    const speed_t speed = cfgetospeed(&t);
+    for (const Speed& s : Speeds) {
+        if (s.code == speed) {
+            dcb.BaudRate = s.baud;
+        }
+    }
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
+    }
+    dcb.Parity = (t.c_cflag & PARENB) == 0   ? NOPARITY
+                 : (t.c_cflag & PARODD) != 0 ? ODDPARITY
+                                             : EVENPARITY;
+    dcb.StopBits = (t.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fParity = (t.c_iflag & INPCK) != 0;
+    const bool handshake = (t.c_cflag & CRTSCTS) != 0;
+    dcb.fOutxCtsFlow = handshake;
+    if (handshake) {
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    dcb.fOutX = (t.c_iflag & IXON) != 0;
+    dcb.fInX = (t.c_iflag & IXOFF) != 0;
+    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    *lpDCB = dcb;
+    return TRUE;
+}
+
+// Puts the line in raw mode and applies speed, frame, parity checking and flow control.
+BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    const DCB& dcb = *lpDCB;
+    const Speed* speed = nullptr;
+    for (const Speed& s : Speeds) {
+        if (s.baud == dcb.BaudRate) {
+            speed = &s;
+        }
+    }
+    if (speed == nullptr || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > EVENPARITY ||
+        dcb.StopBits > TWOSTOPBITS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    termios t{};
+    if (tcgetattr(device->fd, &t) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    cfmakeraw(&t);
+    t.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY); // set below from the DCB; cfmakeraw keeps some
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed->code);
+    cfsetospeed(&t, speed->code);
+    static constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag = (t.c_cflag & ~CSIZE) | Sizes[dcb.ByteSize - 5];
+    t.c_cflag &= ~(PARENB | PARODD | CSTOPB | CRTSCTS);
+    if (dcb.Parity == ODDPARITY) {
+        t.c_cflag |= PARENB | PARODD;
+    } else if (dcb.Parity == EVENPARITY) {
+        t.c_cflag |= PARENB;
+    }
+    if (dcb.StopBits != ONESTOPBIT) {
+        t.c_cflag |= CSTOPB; // 1.5 stop bits: the hardware sends 1.5 with 5 data bits
+    }
+    if (dcb.fParity) {
+        t.c_iflag |= INPCK;
+    }
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        t.c_cflag |= CRTSCTS;
+    }
+    if (dcb.fOutX) {
+        t.c_iflag |= IXON;
+    }
+    if (dcb.fInX) {
+        t.c_iflag |= IXOFF;
+    }
+    if (dcb.fOutX || dcb.fInX) {
+        t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+        t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    }
+    if (tcsetattr(device->fd, TCSANOW, &t) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    device->dcb = dcb;
+    return TRUE;
+}
+
+BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    *lpCommTimeouts = device->timeouts;
+    return TRUE;
+}
+
+// Stored; they apply to the reads and writes started afterwards.
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    device->timeouts = *lpCommTimeouts;
+    return TRUE;
+}
+
+// Queue sizes are the kernel's business: accepted and ignored.
+BOOL SetupComm(HANDLE hFile, DWORD, DWORD) {
+    std::lock_guard<std::mutex> held(bigLock());
+    return findDevice(hFile) != nullptr ? TRUE : FALSE;
+}
+
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    if ((dwFlags & PURGE_RXABORT) != 0) {
+        cancelLocked(device, device->reads);
+    }
+    if ((dwFlags & PURGE_TXABORT) != 0) {
+        cancelLocked(device, device->writes);
+    }
+    if ((dwFlags & PURGE_RXCLEAR) != 0) {
+        tcflush(device->fd, TCIFLUSH);
+    }
+    if ((dwFlags & PURGE_TXCLEAR) != 0) {
+        tcflush(device->fd, TCOFLUSH);
+    }
+    return TRUE;
+}
+
+// Ends all pending I/O on the handle, whichever thread started it (Windows: only the caller's).
+BOOL CancelIo(HANDLE hFile) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    cancelLocked(device, device->reads);
+    cancelLocked(device, device->writes);
+    return TRUE;
+}
+
+// Looks only at the OVERLAPPED (as Windows does), so it also reports I/O ended by CloseHandle.
+BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                         BOOL bWait) {
+    std::unique_lock<std::mutex> held(bigLock());
+    while (lpOverlapped->Internal == STATUS_PENDING) {
+        if (!bWait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        changed().wait(held);
+    }
+    if (lpNumberOfBytesTransferred != nullptr) {
+        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    }
+    if (lpOverlapped->Internal != STATUS_SUCCESS) {
+        SetLastError(errorFromStatus(lpOverlapped->Internal));
+        return FALSE;
+    }
+    return TRUE;
+}
