@@ -19,8 +19,8 @@ def main():
     masters = {}  # master fd -> the master fd that receives its bytes
     keep = []
     links = []
-    for spec in sys.argv[2:]:
-        ports = [int(p) for p in spec.split(":")]
+    for pair_text in sys.argv[2:]:
+        ports = [int(p) for p in pair_text.split(":")]
         pair = []
         for port in ports:
             master, slave = pty.openpty()
