@@ -1,0 +1,197 @@
+// dialog-driver: works the bridge dialog of a running bridge through its own message queue, one
+// command per line on standard input, one answer per line on standard output ("ok ..." or
+// "error ..."). Used by the end-to-end tests, the demo and the benchmarks.
+//
+//   find <ms>              wait up to ms for the dialog, by its caption, to be up and shown
+//   select <id> <index>    choose an entry of a port selector, as the user would
+//   click <id>             press a button
+//   text <id>              the text of a control
+//   entries <id>           the number of entries of a port selector
+//   entry <id> <index>     the text of one entry of a port selector
+//   rect                   the dialog's outer rectangle on the screen: left top right bottom
+//   close                  end the dialog as its close box does (IDCANCEL)
+//   alive                  whether the dialog window still exists
+//   quit                   end the driver
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+constexpr const char* Caption = "Quillfen Autoguider Bridge";
+constexpr const char* DialogClass = "#32770";
+// Answers from a hung dialog must not hang the driver.
+constexpr UINT SendTimeoutMs = 5000;
+
+HWND dialog = nullptr;
+
+void answer(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stdout, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+bool send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result) {
+    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, SendTimeoutMs,
+                               result) != 0;
+}
+
+HWND control(int id) {
+    return dialog != nullptr ? GetDlgItem(dialog, id) : nullptr;
+}
+
+void findDialog(int timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        // The dialog window exists before its controls do; it is shown once WM_INITDIALOG is done.
+        dialog = FindWindowA(DialogClass, Caption);
+        if (dialog != nullptr && IsWindowVisible(dialog)) {
+            answer("ok %p", static_cast<void*>(dialog));
+            return;
+        }
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            answer("error no window captioned \"%s\"", Caption);
+            return;
+        }
+        Sleep(50);
+    }
+}
+
+// The selection changes as with the mouse or the keyboard: the combo box takes the new entry and
+// its parent hears about it.
+void chooseEntry(int id, int index) {
+    HWND box = control(id);
+    DWORD_PTR result = 0;
+    if (box == nullptr || !send(box, CB_SETCURSEL, static_cast<WPARAM>(index), 0, &result)) {
+        answer("error no selector %d", id);
+        return;
+    }
+    send(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(box), &result);
+    send(box, CB_GETCURSEL, 0, 0, &result);
+    answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
+}
+
+void clickButton(int id) {
+    HWND button = control(id);
+    DWORD_PTR result = 0;
+    if (button == nullptr || !send(button, BM_CLICK, 0, 0, &result)) {
+        answer("error no button %d", id);
+        return;
+    }
+    answer("ok");
+}
+
+// Texts are read in their wide form and handed on as UTF-8: the wide messages cross the process
+// boundary whole, whatever the code page.
+std::string narrow(const wchar_t* text) {
+    char buffer[1024] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer - 1, nullptr, nullptr);
+    return buffer;
+}
+
+void readText(int id) {
+    HWND window = control(id);
+    wchar_t buffer[512] = {};
+    DWORD_PTR result = 0;
+    if (window == nullptr ||
+        !SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, SendTimeoutMs, &result)) {
+        answer("error no control %d", id);
+        return;
+    }
+    answer("ok %s", narrow(buffer).c_str());
+}
+
+void countEntries(int id) {
+    HWND box = control(id);
+    DWORD_PTR result = 0;
+    if (box == nullptr || !send(box, CB_GETCOUNT, 0, 0, &result)) {
+        answer("error no selector %d", id);
+        return;
+    }
+    answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
+}
+
+void readEntry(int id, int index) {
+    HWND box = control(id);
+    DWORD_PTR length = 0;
+    wchar_t buffer[256] = {};
+    if (box == nullptr ||
+        !SendMessageTimeoutW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
+                             SendTimeoutMs, &length) ||
+        static_cast<LRESULT>(length) < 0 || length >= 256) {
+        answer("error no entry %d of %d", index, id);
+        return;
+    }
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(box, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+    answer("ok %s", narrow(buffer).c_str());
+}
+
+void readRect() {
+    RECT outer;
+    if (dialog == nullptr || !GetWindowRect(dialog, &outer)) {
+        answer("error no dialog");
+        return;
+    }
+    answer("ok %ld %ld %ld %ld", outer.left, outer.top, outer.right, outer.bottom);
+}
+
+void closeDialog() {
+    if (dialog == nullptr || !PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0)) {
+        answer("error no dialog");
+        return;
+    }
+    answer("ok");
+}
+
+} // namespace
+
+int main() {
+    char line[512];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        char verb[32] = {};
+        int first = 0;
+        int second = 0;
+        const int fields = std::sscanf(line, "%31s %d %d", verb, &first, &second);
+        if (fields < 1) {
+            continue;
+        }
+        const std::string command = verb;
+        if (command == "quit") {
+            answer("ok");
+            return 0;
+        }
+        if (command == "find" && fields == 2) {
+            findDialog(first);
+        } else if (dialog == nullptr) {
+            answer("error no dialog found yet");
+        } else if (command == "select" && fields == 3) {
+            chooseEntry(first, second);
+        } else if (command == "click" && fields == 2) {
+            clickButton(first);
+        } else if (command == "text" && fields == 2) {
+            readText(first);
+        } else if (command == "entries" && fields == 2) {
+            countEntries(first);
+        } else if (command == "entry" && fields == 3) {
+            readEntry(first, second);
+        } else if (command == "rect") {
+            readRect();
+        } else if (command == "close") {
+            closeDialog();
+        } else if (command == "alive") {
+            answer("ok %d", IsWindow(dialog) ? 1 : 0);
+        } else {
+            answer("error unknown command");
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the bridge program: the real exe under Wine, worked through its dialog by
+the dialog driver, with a simulated guider on its incoming COM port and a simulated mount on its
+outgoing COM port.
+
+usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX [unittest options]"""
+import argparse
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bridgehost as host  # noqa: E402
+
+MISSING_PORT = 200  # no device behind it in the prefix
+LAST_ENTRY_PORT = 256  # the selectors' last entry, beyond what the program can open
+QUERIES = [  # (command, reply) of every query the program answers
+    (host.ACK, b"P"),
+    (b":GA#", b"+00*00'00#"),
+    (b":GD#", b"00*00'00#"),
+    (b":GR#", b"00:00:00#"),
+    (b":GS#", b"22:00:00#"),
+    (b":GVF#", b"Meade Autostar 497#"),
+    (b":GZ#", b"180*00#"),
+    (b":Gt#", b"+47*00#"),
+]
+UNANSWERED = [b":GV#", b":GVP#", b":G#", b":Q#", b"::GR#", b":G\x06R#", b":Mgw#"]
+HALT = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
+SCHEDULING_MARGIN = 0.05  # seconds granted to Wine and the host on top of whole ticks
+
+options = None
+bridge = None
+
+
+def setUpModule():
+    global bridge
+    bridge = host.Bridge(options.exe, options.driver, options.prefix, visible=False,
+                         log_folder=os.path.join(options.prefix, "logs"))
+    bridge.start()
+
+
+def tearDownModule():
+    if bridge:
+        bridge.stop()
+
+
+class BridgeCase(unittest.TestCase):
+    """Helpers shared by the groups below; all of them work on the one running bridge."""
+
+    def expect_text(self, control, wanted, timeout=15):
+        self.assertEqual(bridge.wait_text(control, wanted, timeout), wanted,
+                         "control %d" % control)
+
+    def expect_count(self, wanted):
+        """The count field shows the number and keeps showing it: every report that could change it
+        was posted before the reply that the caller has already received."""
+        wanted = str(wanted)
+        deadline = time.monotonic() + 15
+        steady = 0
+        while steady < 4 and time.monotonic() < deadline:
+            steady = steady + 1 if bridge.text(host.COMMAND_COUNT) == wanted else 0
+            time.sleep(0.05)
+        self.assertEqual(bridge.text(host.COMMAND_COUNT), wanted)
+
+    def fresh_incoming(self):
+        """The incoming link opened anew: its command count starts again from zero."""
+        bridge.click(host.INCOMING_DISCONNECT)
+        bridge.wait_text(host.INCOMING_STATUS, ("Connection closed.", "Port is not opened yet."))
+        bridge.connect_incoming()
+        self.expect_text(host.INCOMING_STATUS, "Waiting...")
+
+    def outgoing_open(self):
+        bridge.connect_outgoing()
+        wanted = ("Port opened", "Already opened.")
+        self.assertIn(bridge.wait_text(host.OUTGOING_STATUS, wanted), wanted)
+
+    def query(self, command, reply_length, timeout=5):
+        """Sends one command on the incoming line; returns the reply of that length."""
+        start = len(bridge.guider.received)
+        bridge.guider.write(command)
+        received = bridge.guider.wait_bytes(start + reply_length, timeout)
+        return received[start:]
+
+    def pulse(self, direction, milliseconds, frames=2):
+        """Sends a pulse-guide command; returns (time sent, the next frames on the mount line)."""
+        start = len(bridge.mount.frames)
+        sent = bridge.guider.write(b":Mg%s%04d#" % (direction.encode(), milliseconds))
+        timeout = host.ticks_for(milliseconds) * host.TICK * 1.5 + 5
+        received = bridge.mount.wait_frames(start + frames, timeout)
+        self.assertGreaterEqual(len(received), start + frames,
+                                "mount received %r" % received[start:])
+        return sent, [text for _, text in received[start:start + frames]]
+
+
+class DialogTests(BridgeCase):
+    def test_port_selectors_and_empty_fields_at_start(self):
+        for selector in (host.INCOMING_PORT, host.OUTGOING_PORT):
+            self.assertEqual(bridge.ask("entries %d" % selector), "256")
+            self.assertEqual(bridge.ask("entry %d 0" % selector), "COM1")
+            self.assertEqual(bridge.ask("entry %d 6" % selector), "COM7")
+            self.assertEqual(bridge.ask("entry %d 255" % selector), "COM256")
+            self.assertEqual(bridge.text(selector), "COM1")
+        for field in (host.INCOMING_STATUS, host.COMMAND_COUNT, host.OUTGOING_STATUS):
+            self.assertEqual(bridge.text(field), "")
+
+
+class LinkStatusTests(BridgeCase):
+    def test_incoming_link_statuses(self):
+        bridge.click(host.INCOMING_DISCONNECT)
+        self.expect_text(host.INCOMING_STATUS, "Port is not opened yet.")
+        bridge.connect_incoming(MISSING_PORT)
+        self.expect_text(host.INCOMING_STATUS, "Cannot open port.")
+        bridge.click(host.INCOMING_DISCONNECT)
+        self.expect_text(host.INCOMING_STATUS, "Port is not opened yet.")
+        bridge.connect_incoming(LAST_ENTRY_PORT)
+        self.expect_text(host.INCOMING_STATUS, "Cannot open port.")
+
+        bridge.connect_incoming()
+        self.expect_text(host.INCOMING_STATUS, "Waiting...")
+        bridge.click(host.INCOMING_CONNECT)
+        self.expect_text(host.INCOMING_STATUS, "Already opened.")
+        self.assertEqual(self.query(host.ACK, 1), b"P")
+        self.expect_text(host.INCOMING_STATUS, "Ready")
+        self.assertEqual(self.query(b":GR#", 9), b"00:00:00#")
+        self.expect_count(2)
+
+        bridge.click(host.INCOMING_DISCONNECT)
+        self.expect_text(host.INCOMING_STATUS, "Connection closed.")
+        bridge.connect_incoming()
+        self.expect_text(host.INCOMING_STATUS, "Waiting...")
+        # The reopened link answers, and its count starts again.
+        self.assertEqual(self.query(b":GD#", 9), b"00*00'00#")
+        self.expect_text(host.INCOMING_STATUS, "Ready")
+        self.expect_count(1)
+
+    def test_outgoing_link_statuses(self):
+        self.fresh_incoming()
+        bridge.click(host.OUTGOING_DISCONNECT)
+        if bridge.wait_text(host.OUTGOING_STATUS, ("Connection closed.", "Port is not opened yet.")
+                            ) == "Connection closed.":
+            bridge.click(host.OUTGOING_DISCONNECT)
+        self.expect_text(host.OUTGOING_STATUS, "Port is not opened yet.")
+        bridge.connect_outgoing(MISSING_PORT)
+        self.expect_text(host.OUTGOING_STATUS, "Cannot open port.")
+        bridge.connect_outgoing()
+        self.expect_text(host.OUTGOING_STATUS, "Port opened")
+        bridge.click(host.OUTGOING_CONNECT)
+        self.expect_text(host.OUTGOING_STATUS, "Already opened.")
+        bridge.click(host.OUTGOING_DISCONNECT)
+        self.expect_text(host.OUTGOING_STATUS, "Connection closed.")
+        bridge.connect_outgoing()
+        self.expect_text(host.OUTGOING_STATUS, "Port opened")
+        # The reopened link carries the mount's commands.
+        _, frames = self.pulse("n", 100)
+        self.assertEqual(frames, [b":Mn#", b":Qn#"])
+
+
+class ProtocolTests(BridgeCase):
+    def script(self):
+        """Every query, the unanswered commands and bytes between commands that are no command at
+        all, ending in an ACK; returns (bytes to send, expected replies, commands in it)."""
+        sent, replies = b"", b""
+        for command, reply in QUERIES:
+            sent += command + b"\r\n "
+            replies += reply
+        sent += b"#".join(UNANSWERED) + b"x" + host.ACK
+        replies += b"P"
+        return sent, replies, len(QUERIES) + len(UNANSWERED) + 1
+
+    def check_replies(self, rate):
+        self.fresh_incoming()
+        sent, replies, commands = self.script()
+        start = len(bridge.guider.received)
+        bridge.guider.write(sent, rate)
+        received = bridge.guider.wait_bytes(start + len(replies), 15)[start:]
+        self.assertEqual(received, replies)
+        self.expect_count(commands)
+        self.expect_text(host.INCOMING_STATUS, "Ready")
+
+    def test_replies_byte_for_byte_in_one_burst(self):
+        self.check_replies(rate=None)
+
+    def test_replies_byte_for_byte_at_line_rate(self):
+        self.check_replies(rate=960)  # 9600 baud, 8N1: one byte at a time
+
+    def test_each_reply_alone(self):
+        self.fresh_incoming()
+        for command, reply in QUERIES:
+            self.assertEqual(self.query(command, len(reply)), reply, command)
+        self.expect_count(len(QUERIES))
+
+
+class PulseTests(BridgeCase):
+    """Pulses become moves and halts: the move on the first tick after the command, the halt n - 1
+    ticks after the move for a pulse of n ticks."""
+
+    def setUp(self):
+        self.fresh_incoming()
+        self.outgoing_open()
+
+    def test_pulses_in_all_directions_keep_their_ticks(self):
+        pulses = [("w", 100), ("e", 250), ("n", 1000), ("s", 50), ("w", 1500), ("n", 101),
+                  ("e", 700), ("s", 300), ("w", 2000)]
+        measured = []
+        for direction, milliseconds in pulses:
+            sent, frames = self.pulse(direction, milliseconds)
+            self.assertEqual(frames, [b":M%s#" % direction.encode(), HALT[direction]],
+                             "%s %d ms" % (direction, milliseconds))
+            (moved, _), (halted, _) = bridge.mount.frames[-2:]
+            measured.append((host.ticks_for(milliseconds), moved - sent, halted - moved))
+
+        # The mean tick as the bridge kept it: the slope of move-to-halt time over n - 1.
+        tick = (sum((n - 1) * interval for n, _, interval in measured) /
+                sum((n - 1) ** 2 for n, _, _ in measured))
+        self.assertAlmostEqual(tick, host.TICK, delta=0.025)
+        for n, latency, interval in measured:
+            self.assertLessEqual(latency, 2 * tick + SCHEDULING_MARGIN, "move of %d ticks" % n)
+            if n == 1:  # the move and the halt go out in the same tick
+                self.assertLess(interval, tick / 2)
+            else:
+                self.assertAlmostEqual(interval, (n - 1) * tick, delta=tick + SCHEDULING_MARGIN,
+                                       msg="pulse of %d ticks" % n)
+
+    def test_pulses_on_both_axes_at_once(self):
+        start = len(bridge.mount.frames)
+        bridge.guider.write(b":Mgw0500#:Mgn0200#")
+        frames = bridge.mount.wait_frames(start + 4, 10)[start:]
+        self.assertEqual([text for _, text in frames], [b":Mw#", b":Mn#", b":Qn#", b":Qw#"])
+        self.assertLess(frames[1][0] - frames[0][0], host.TICK / 2)  # the same tick
+        self.assertAlmostEqual(frames[2][0] - frames[1][0], host.TICK,
+                               delta=host.TICK + SCHEDULING_MARGIN)
+        self.assertAlmostEqual(frames[3][0] - frames[0][0], 4 * host.TICK,
+                               delta=host.TICK + SCHEDULING_MARGIN)
+
+    def test_west_and_east_together_share_one_halt(self):
+        start = len(bridge.mount.frames)
+        bridge.guider.write(b":Mgw0300#:Mge0300#")
+        bridge.mount.wait_frames(start + 3, 10)
+        # A pulse on the other axis marks the end: nothing more of the first may come before it.
+        self.pulse("s", 100)
+        self.assertEqual([text for _, text in bridge.mount.frames[start:start + 5]],
+                         [b":Mw#", b":Me#", b":Qw#", b":Ms#", b":Qn#"])
+
+    def test_new_pulse_replaces_running_one(self):
+        start = len(bridge.mount.frames)
+        bridge.guider.write(b":Mgw2000#")
+        bridge.mount.wait_frames(start + 1, 5)
+        bridge.guider.write(b":Mgw0300#")
+        frames = bridge.mount.wait_frames(start + 3, 10)[start:]
+        self.assertEqual([text for _, text in frames], [b":Mw#", b":Mw#", b":Qw#"])
+        # The halt keeps the new pulse's time, counted from its own move.
+        self.assertAlmostEqual(frames[2][0] - frames[1][0], 2 * host.TICK,
+                               delta=host.TICK + SCHEDULING_MARGIN)
+
+    def test_malformed_pulses_are_counted_and_move_nothing(self):
+        start = len(bridge.mount.frames)
+        bridge.guider.write(b":MgW0500#:Mgw0000#:Mgw#:Mgx0500#:Mg#")
+        _, frames = self.pulse("e", 100)
+        self.assertEqual(frames, [b":Me#", b":Qw#"])
+        self.assertEqual(len(bridge.mount.frames), start + 2)
+        self.expect_count(6)
+
+
+class ShutdownTests(BridgeCase):
+    def test_closing_the_dialog_halts_the_mount_and_ends_the_program(self):
+        self.fresh_incoming()
+        self.outgoing_open()
+        start = len(bridge.mount.frames)
+        bridge.guider.write(b":Mge9000#")
+        bridge.mount.wait_frames(start + 1, 5)
+        closed = time.monotonic()
+        self.assertEqual(bridge.close_dialog(timeout=30), 0)
+        frames = bridge.mount.wait_frames(start + 2, 5)[start:]
+        self.assertEqual([text for _, text in frames], [b":Me#", b":Qw#"])
+        # Halted at the close, long before the pulse would have run out.
+        self.assertLess(frames[1][0] - closed, 3.0)
+
+
+class LinuxScriptTests(unittest.TestCase):
+    """The Linux run script maps COM ports to device paths. Here the devices are the lines' own
+    pseudo-terminals, under port numbers that nothing else links."""
+
+    PORTS = (27, 28)
+
+    def setUp(self):
+        bridge.stop()  # the script needs the prefix to itself while it records the ports
+
+    def tearDown(self):
+        env = host.wine_environment(options.prefix)
+        for port in self.PORTS:
+            subprocess.run(["wine", "reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v",
+                            "COM%d" % port, "/f"], env=env, capture_output=True, check=False)
+            link = os.path.join(options.prefix, "dosdevices", "com%d" % port)
+            if os.path.lexists(link):
+                os.unlink(link)
+        subprocess.run(["wineserver", "-w"], env=env, check=False)
+
+    def test_ports_mapped_by_the_script_carry_both_lines(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                              "run-on-linux.sh")
+
+        def launch(mapped):
+            return ["bash", script, "--prefix", options.prefix, "--exe", options.exe,
+                    "COM%d=%s" % (self.PORTS[0], mapped.guider.device),
+                    "COM%d=%s" % (self.PORTS[1], mapped.mount.device)]
+
+        with host.Bridge(options.exe, options.driver, options.prefix, *self.PORTS, visible=False,
+                         log_folder=os.path.join(options.prefix, "logs-script"),
+                         launcher=launch) as mapped:
+            mapped.connect_incoming()
+            self.assertEqual(mapped.wait_text(host.INCOMING_STATUS, "Waiting..."), "Waiting...")
+            mapped.connect_outgoing()
+            self.assertEqual(mapped.wait_text(host.OUTGOING_STATUS, "Port opened"), "Port opened")
+            mapped.guider.write(b":GVF#:Mgw0200#")
+            self.assertEqual(mapped.guider.wait_bytes(19, 10), b"Meade Autostar 497#")
+            frames = mapped.mount.wait_frames(2, 10)
+            self.assertEqual([text for _, text in frames], [b":Mw#", b":Qw#"])
+            self.assertEqual(mapped.close_dialog(), 0)
+
+
+def load_tests(loader, tests, pattern):
+    """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
+    the end of the program, and last the program started by the Linux run script."""
+    suite = unittest.TestSuite()
+    for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, ShutdownTests,
+                  LinuxScriptTests):
+        suite.addTests(loader.loadTestsFromTestCase(group))
+    return suite
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--driver", required=True)
+    parser.add_argument("--prefix", required=True)
+    options, rest = parser.parse_known_args()
+    missing = host.tool_missing("wine", "wineserver", "Xvfb")
+    if missing:
+        sys.exit("e2e: missing tools: %s" % ", ".join(missing))
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
