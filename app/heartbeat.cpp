@@ -1,7 +1,9 @@
 // HeartBeat: the tick thread and its listener lock.
 #include "app/heartbeat.h"
 
-HeartBeat::HeartBeat() { InitializeCriticalSection(&lock); }
+HeartBeat::HeartBeat() {
+    InitializeCriticalSection(&lock);
+}
 
 HeartBeat::~HeartBeat() {
     // A thread that ended in time is released with its event; one that did not keeps both.
@@ -18,7 +20,9 @@ void HeartBeat::setListener(iHeartBeatListener* newListener) {
     LeaveCriticalSection(&lock);
 }
 
-void HeartBeat::clearListener() { setListener(nullptr); }
+void HeartBeat::clearListener() {
+    setListener(nullptr);
+}
 
 void HeartBeat::start() {
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);

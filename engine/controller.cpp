@@ -47,10 +47,18 @@ void Controller::prepare() {
     prepared = true;
 }
 
-void Controller::connectIncoming(std::uint8_t port) { writeCommand(CommandConnectIncoming, port); }
-void Controller::disconnectIncoming() { writeCommand(CommandDisconnectIncoming); }
-void Controller::connectOutgoing(std::uint8_t port) { writeCommand(CommandConnectOutgoing, port); }
-void Controller::disconnectOutgoing() { writeCommand(CommandDisconnectOutgoing); }
+void Controller::connectIncoming(std::uint8_t port) {
+    writeCommand(CommandConnectIncoming, port);
+}
+void Controller::disconnectIncoming() {
+    writeCommand(CommandDisconnectIncoming);
+}
+void Controller::connectOutgoing(std::uint8_t port) {
+    writeCommand(CommandConnectOutgoing, port);
+}
+void Controller::disconnectOutgoing() {
+    writeCommand(CommandDisconnectOutgoing);
+}
 
 void Controller::onHeartBeat() {
     // Payload length 0, but two bytes: the 0x00 is the byte that completes a Tick in the reader.

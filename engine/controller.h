@@ -1,5 +1,6 @@
 // Controller: the bridge engine. One record holds both serial links, the pipe reader, the LX200
-// framer and the guide pulse scheduler; one worker thread, fed by a message pipe, does all the work.
+// framer and the guide pulse scheduler; one worker thread, fed by a message pipe, does all the
+// work.
 #pragma once
 
 #include <cstdint>

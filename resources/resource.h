@@ -1,4 +1,4 @@
-/* Resource ids of the bridge dialog and its controls, shared by the resource script and the code. */
+/* Resource ids of the bridge dialog and its controls, shared by the resource script and code. */
 #pragma once
 
 #define IDD_AUTOGUIDER_BRIDGE 100

@@ -85,7 +85,8 @@ TEST(HeartBeat, StopIsBoundedWhenTheListenerNeverReturns) {
         }
         std::atomic<bool> entered{false};
     };
-    // Both stay alive for the rest of the process: the stuck thread holds the lock and the listener.
+    // Both stay alive for the rest of the process: the stuck thread holds the lock and the
+    // listener.
     static Stuck stuck;
     auto* beat = new HeartBeat;
     beat->setListener(&stuck);

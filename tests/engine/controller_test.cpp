@@ -71,8 +71,7 @@ TEST(Commands, ReportTheStatusesOfBothLinks) {
 
     h.connectIncoming(MissingPort);
     h.connectOutgoing(MissingPort);
-    EXPECT_EQ(h.listener.reports(),
-              (std::vector<Report>{incoming(1), incoming(5), outgoing(5)}));
+    EXPECT_EQ(h.listener.reports(), (std::vector<Report>{incoming(1), incoming(5), outgoing(5)}));
     EXPECT_EQ(h.controller.incomingOpen, 0);
     EXPECT_EQ(h.controller.outgoingOpen, 0);
     EXPECT_EQ(h.controller.incomingReaderThread, nullptr);

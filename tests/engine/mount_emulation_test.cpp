@@ -18,7 +18,8 @@ protected:
     // given number of commands in all.
     void send(const std::string& bytes, int countAfter) {
         guider.write(bytes);
-        ASSERT_TRUE(h.pumpUntilCount(countAfter)) << "count stayed at " << h.controller.commandCount;
+        ASSERT_TRUE(h.pumpUntilCount(countAfter))
+            << "count stayed at " << h.controller.commandCount;
     }
 
     // What the guiding software received, once the line has gone quiet.
@@ -90,10 +91,10 @@ TEST_F(MountEmulation, ReadsPulseDurations) {
         std::int32_t ticks;
     };
     const Case cases[] = {
-        {":Mgw5#", 1},    {":Mgw#", 0},      {":Mgw0#", 0},        {":Mgw00#", 0},
-        {":MgW500#", 0},  {":Mgw500x#", 5},  {":Mgw0001009#", 1},  {":Mgw1#", 1},
-        {":Mgw100#", 1},  {":Mgw101#", 2},   {":Mgw200#", 2},      {":Mgw999999#", 10000},
-        {":Mgw12x4#", 1}, {":Mgx500#", 0},   {":Mg#", 0},
+        {":Mgw5#", 1},    {":Mgw#", 0},     {":Mgw0#", 0},       {":Mgw00#", 0},
+        {":MgW500#", 0},  {":Mgw500x#", 5}, {":Mgw0001009#", 1}, {":Mgw1#", 1},
+        {":Mgw100#", 1},  {":Mgw101#", 2},  {":Mgw200#", 2},     {":Mgw999999#", 10000},
+        {":Mgw12x4#", 1}, {":Mgx500#", 0},  {":Mg#", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);

@@ -1,5 +1,6 @@
 // Tests of the guide pulse scheduler: the moves and halts that reach the mount tick by tick, and
-// the guide-state reports. Ticks are counted, not timed: the test hands each one to the pipe reader.
+// the guide-state reports. Ticks are counted, not timed: the test hands each one to the pipe
+// reader.
 #include "engine/engine_harness.h"
 #include "support/peer_line.h"
 

@@ -1,4 +1,5 @@
-// Tests of the serial links over real serial lines: opening, the reader thread, the writes, closing.
+// Tests of the serial links over real serial lines: opening, the reader thread, the writes,
+// closing.
 #include <chrono>
 #include <ctime>
 #include <vector>
@@ -72,9 +73,9 @@ std::string numbered(std::size_t count) {
 
 void startReader(Controller& controller) {
     ResetEvent(controller.incomingStopEvent);
-    controller.incomingReaderThread = CreateThread(nullptr, 0, Controller::runIncomingReader,
-                                                   &controller, 0,
-                                                   &controller.incomingReaderThreadId);
+    controller.incomingReaderThread =
+        CreateThread(nullptr, 0, Controller::runIncomingReader, &controller, 0,
+                     &controller.incomingReaderThreadId);
     controller.incomingOpen = 1;
 }
 

@@ -11,18 +11,21 @@
 #include "ui/telescope_listener.h"
 
 struct Report {
-    int kind; // 1 incoming status, 2 outgoing status, 3 guide state
+    int kind;           // 1 incoming status, 2 outgoing status, 3 guide state
     std::uint32_t code; // status code byte, or the RA axis value for a guide state
     std::uint32_t dec;  // the Dec axis value for a guide state
     std::int32_t count;
     bool operator==(const Report& other) const {
-        return kind == other.kind && code == other.code && dec == other.dec &&
-               count == other.count;
+        return kind == other.kind && code == other.code && dec == other.dec && count == other.count;
     }
 };
 
-inline Report incoming(std::uint32_t code, std::int32_t count = 0) { return {1, code, 0, count}; }
-inline Report outgoing(std::uint32_t code, std::int32_t count = 0) { return {2, code, 0, count}; }
+inline Report incoming(std::uint32_t code, std::int32_t count = 0) {
+    return {1, code, 0, count};
+}
+inline Report outgoing(std::uint32_t code, std::int32_t count = 0) {
+    return {2, code, 0, count};
+}
 inline Report guide(std::uint32_t ra, std::uint32_t dec, std::int32_t count) {
     return {3, ra, dec, count};
 }
