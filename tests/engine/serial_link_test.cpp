@@ -136,6 +136,26 @@ TEST(SerialLinks, ForwardSplitsReadsIntoMessagesOfAtMost31Bytes) {
     EXPECT_EQ(waiting, 0u);
 }
 
+TEST(SerialLinks, TheReaderForwardsABurstAsOneRead) {
+    PeerLine guider(3);
+    ASSERT_TRUE(guider.ok());
+    WorkerHarness h;
+    ASSERT_TRUE(h.controller.openIncoming(3));
+    startReader(h.controller);
+    for (std::size_t burst : {128u, 31u, 32u}) {
+        SCOPED_TRACE(burst);
+        const std::string bytes = numbered(burst);
+        guider.write(bytes);
+        const auto messages = readMessages(h.controller, burst);
+        const std::vector<std::size_t> expected =
+            burst == 128
+                ? std::vector<std::size_t>{31, 31, 31, 31, 4}
+                : (burst == 31 ? std::vector<std::size_t>{31} : std::vector<std::size_t>{31, 1});
+        EXPECT_EQ(sizesOf(messages), expected);
+    }
+    h.controller.closeIncoming();
+}
+
 TEST(SerialLinks, TheReaderForwardsWhatArrivesInOrder) {
     PeerLine guider(3);
     ASSERT_TRUE(guider.ok());
