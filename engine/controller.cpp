@@ -70,9 +70,9 @@ void Controller::stop() {
     if (pipeReaderThread == nullptr || stopping) {
         return;
     }
+    // The worker sets stopping itself when it has carried the shutdown out.
     writeCommand(CommandShutdown);
     WaitForSingleObject(pipeReaderThread, INFINITE);
-    stopping = true;
 }
 
 void Controller::writeCommand(std::uint8_t code) {

@@ -60,7 +60,7 @@ public:
     // worker and joins it. Called once, from the UI thread, after the heartbeat stopped ticking.
     void stop();
 
-    // --- Worker thread (Part of the engine's own machinery; public so tests can drive them). ---
+    // --- The worker thread's own operations; public so that tests can drive them. ---
     static DWORD WINAPI runPipeReader(LPVOID self);
     // Feeds one byte read from the pipe to the pipe reader's state machine.
     void takePipeByte(std::uint8_t byte);

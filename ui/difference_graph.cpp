@@ -102,15 +102,18 @@ void DifferenceGraph::paint(HDC dc) {
     MoveToEx(dc, 0, centre, nullptr);
     LineTo(dc, width, centre);
 
-    for (int y = centre + GridStep; y < height; y += GridStep) {
+    // Dotted grid rows every fourth row below the centre line, then above it; row 0 and the
+    // centre row stay bare.
+    auto dotRow = [&](int y) {
         for (int x = 0; x < width; x += GridStep) {
             SetPixel(dc, x, y, GraphGridColour);
         }
+    };
+    for (int y = centre + GridStep; y < height; y += GridStep) {
+        dotRow(y);
     }
     for (int y = centre - GridStep; y > 0; y -= GridStep) {
-        for (int x = 0; x < width; x += GridStep) {
-            SetPixel(dc, x, y, GraphGridColour);
-        }
+        dotRow(y);
     }
 
     // The newest sample sits at column count until the ring holds a full width, then at the right
@@ -118,9 +121,6 @@ void DifferenceGraph::paint(HDC dc) {
     int x = count >= width ? width - 1 : count;
     SelectObject(dc, palette->pen[TracePen]);
     int index = writeIndex == 0 ? GraphMaxCount : writeIndex - 1;
-    if (x < 0 || count <= 0) {
-        return;
-    }
     for (int drawn = 0; x >= 0 && drawn < count; ++drawn, --x) {
         const int y = centre - samples[index];
         index = index == 0 ? GraphMaxCount : index - 1;
