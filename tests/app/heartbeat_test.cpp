@@ -8,21 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "app/heartbeat.h"
-
+#include "support/wait_until.h"
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 struct CountingListener final : iHeartBeatListener {
     explicit CountingListener(std::atomic<int>& counter, int callMs = 0)

@@ -1,6 +1,7 @@
 """The real bridge under Wine, for the end-to-end tests, the demo and the benchmarks: a Wine prefix,
 an X server when none is given, the program itself, our dialog driver, and the far ends of both
 serial lines, pseudo-terminals linked as COM ports of the prefix. Standard library only."""
+import fcntl
 import os
 import pty
 import select
@@ -82,11 +83,19 @@ class Line:
         self._partial = bytearray()
         self._changed = threading.Condition()
         self._running = True
+        self._paused = False
+        self._idle = threading.Event()  # set while the reader is paused
+        self._closed = False
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
     def _read(self):
         while self._running:
+            if self._paused:
+                self._idle.set()
+                time.sleep(0.02)
+                continue
+            self._idle.clear()
             ready, _, _ = select.select([self.master], [], [], 0.1)
             if not ready:
                 continue
@@ -154,7 +163,51 @@ class Line:
                     return when
         return None
 
+    def stall(self, quiet=0.3):
+        """Plays a far end that has stopped reading: our reader pauses, and the line's queue toward
+        us is filled from our own opening of the device until it has taken nothing for a while.
+        Returns the number of filler bytes queued."""
+        self._paused = True
+        self._idle.wait(5)
+        flags = fcntl.fcntl(self.slave, fcntl.F_GETFL)
+        fcntl.fcntl(self.slave, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        queued = 0
+        try:
+            while True:
+                try:
+                    queued += os.write(self.slave, b"x" * 4096)
+                    continue
+                except BlockingIOError:
+                    pass
+                _, writable, _ = select.select([], [self.slave], [], quiet)
+                if not writable:
+                    return queued
+        finally:
+            fcntl.fcntl(self.slave, fcntl.F_SETFL, flags)
+
+    def resume(self):
+        """Reads again after stall(): everything queued meanwhile is thrown away, and what comes
+        after is framed afresh."""
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 0.3)
+            if not ready:
+                break
+            try:
+                os.read(self.master, 65536)
+            except OSError:
+                break
+        with self._changed:
+            self._partial.clear()
+        self._paused = False
+
+    def hang_up(self):
+        """Pulls the line out: the device and its COM link vanish."""
+        self.close()
+
     def close(self):
+        if self._closed:
+            return
+        self._closed = True
         self._running = False
         self._thread.join(1.0)
         try:

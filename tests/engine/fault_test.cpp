@@ -1,0 +1,425 @@
+// Fault tests of the engine over real pseudo-terminals: a guider line that vanishes, a device held
+// by another opener, a mount that stops reading, noise on the guider line, and a thousand
+// reconnects. Native only: they pull devices out, fill lines and count the process's threads.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "engine/engine_harness.h"
+#include "support/lx200_model.h"
+#include "support/peer_line.h"
+#include "support/wait_until.h"
+#include "ui/status_code.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A controller with its own worker, as the program runs it.
+struct RunningBridge {
+    RunningBridge() { controller.start(); }
+    ~RunningBridge() { controller.stop(); }
+
+    std::size_t occurrences(const Report& wanted) {
+        std::size_t found = 0;
+        for (const Report& report : listener.reports()) {
+            found += report == wanted;
+        }
+        return found;
+    }
+    // Waits until the report has arrived n times in all.
+    bool waitForNth(const Report& wanted, std::size_t n, int timeoutMs = 10000) {
+        return waitUntil([&] { return occurrences(wanted) >= n; }, timeoutMs);
+    }
+    // The count carried by the newest count report of the incoming link (0 before any).
+    std::int32_t lastCount() {
+        const auto reports = listener.reports();
+        for (auto it = reports.rbegin(); it != reports.rend(); ++it) {
+            if (it->kind == 1 && (it->code & CountFlag) != 0) {
+                return it->count;
+            }
+        }
+        return 0;
+    }
+
+    RecordingListener listener;
+    Controller controller{&listener};
+};
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::size_t entriesIn(const char* folder) {
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) {
+        return 0;
+    }
+    std::size_t count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count;
+}
+
+// Fills the output queue of the device linked as COM<port> from a second opener of its own, so
+// that the far end looks like a mount that has stopped reading. Kept open while it lives.
+class StalledLine {
+public:
+    explicit StalledLine(int port) {
+        const char* folder = std::getenv("BRIDGE_COM_DIR");
+        const std::string link = std::string(folder ? folder : "") + "/com" + std::to_string(port);
+        char device[PATH_MAX] = {};
+        if (readlink(link.c_str(), device, sizeof device - 1) <= 0) {
+            return;
+        }
+        fd_ = open(device, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        // The kernel moves queued bytes on toward the far end behind our back, so the line is full
+        // only once it has taken nothing more for a while.
+        const std::string filler(4096, 'x');
+        while (fd_ >= 0) {
+            const ssize_t put = write(fd_, filler.data(), filler.size());
+            if (put > 0) {
+                filled_ += static_cast<std::size_t>(put);
+                continue;
+            }
+            if (put < 0 && errno != EAGAIN) {
+                break;
+            }
+            pollfd room{fd_, POLLOUT, 0};
+            if (poll(&room, 1, 300) == 0) {
+                full_ = true;
+                break;
+            }
+        }
+    }
+    ~StalledLine() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    StalledLine(const StalledLine&) = delete;
+    StalledLine& operator=(const StalledLine&) = delete;
+    bool full() const { return full_ && filled_ > 0; }
+
+private:
+    int fd_ = -1;
+    bool full_ = false;
+    std::size_t filled_ = 0;
+};
+
+HANDLE holdPort(int port) {
+    char name[32];
+    wsprintfA(name, "\\\\.\\COM%d", port);
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+TEST(Faults, AGuiderLineThatVanishesLeavesTheBridgeCalmAndReconnectable) {
+    RunningBridge bridge;
+    {
+        PeerLine guider(3);
+        ASSERT_TRUE(guider.ok());
+        bridge.controller.connectIncoming(3);
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+        guider.write(":GR#");
+        EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
+
+        // Pulled out: the device is gone and its reads fail.
+        ASSERT_TRUE(guider.hangUp());
+        const std::size_t reportsBefore = bridge.listener.size();
+        const double cpuStart = processCpuSeconds();
+        const auto start = Clock::now();
+        while (millisecondsSince(start) < 1500) {
+            Sleep(50);
+        }
+        EXPECT_LT(processCpuSeconds() - cpuStart, 0.5) << "something spins on the vanished device";
+        EXPECT_EQ(bridge.listener.size(), reportsBefore) << "a failed read was taken for data";
+
+        const auto disconnect = Clock::now();
+        bridge.controller.disconnectIncoming();
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed), 5000));
+        EXPECT_LT(millisecondsSince(disconnect), 3000);
+    }
+
+    // Plugged in again: a new device under the same name.
+    PeerLine replugged(3);
+    ASSERT_TRUE(replugged.ok());
+    bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.waitForNth(incoming(StatusWaiting), 2));
+    replugged.write(":GVF#");
+    EXPECT_EQ(replugged.read(19, 5000), "Meade Autostar 497#");
+    EXPECT_TRUE(bridge.waitForNth(incoming(CountFlag | StatusReady, 1), 2));
+    EXPECT_EQ(bridge.occurrences(incoming(StatusCannotOpen)), 0u);
+}
+
+TEST(Faults, ADeviceHeldElsewhereIsReportedAndChangesNothingElse) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    PeerLine heldLine(5);
+    ASSERT_TRUE(guider.ok() && mount.ok() && heldLine.ok());
+    RunningBridge bridge;
+    bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+    guider.write(":GR#");
+    ASSERT_EQ(guider.read(9, 5000), "00:00:00#");
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
+
+    // The outgoing link on a held device.
+    HANDLE holder = holdPort(5);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    bridge.listener.clear();
+    bridge.controller.connectOutgoing(5);
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusCannotOpen)));
+    // The incoming link goes on counting where it was.
+    guider.write(":GD#");
+    EXPECT_EQ(guider.read(9, 5000), "00*00'00#");
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 2)));
+    EXPECT_EQ(bridge.listener.reports(),
+              (std::vector<Report>{outgoing(StatusCannotOpen), incoming(CountFlag, 2)}));
+    EXPECT_EQ(heldLine.readQuiet(200, 1000), "") << "the held device was written to";
+
+    // A free device still opens, and pulses reach it.
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    guider.write(":Mgw0100#");
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 3)));
+    bridge.controller.onHeartBeat();
+    EXPECT_EQ(mount.read(8, 5000), ":Mw#:Qw#");
+
+    // The incoming link on a held device: nothing but the two statuses, and nothing on the mount.
+    bridge.controller.disconnectIncoming();
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed)));
+    HANDLE guiderHolder = holdPort(3);
+    ASSERT_NE(guiderHolder, INVALID_HANDLE_VALUE);
+    bridge.listener.clear();
+    bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusCannotOpen)));
+    guider.write(":GR#:Mgn0100#");
+    bridge.controller.onHeartBeat();
+    EXPECT_EQ(guider.readQuiet(300, 1000), "");
+    EXPECT_EQ(mount.readQuiet(300, 1000), "");
+    EXPECT_EQ(bridge.listener.reports(),
+              (std::vector<Report>{incoming(StatusOpening), incoming(StatusCannotOpen)}));
+
+    // Once the other opener lets go, the same connect works.
+    CloseHandle(guiderHolder);
+    CloseHandle(holder);
+    bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+    guider.write(":GR#");
+    EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
+}
+
+TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndCommandsGoOn) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    WorkerHarness h;
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    ASSERT_EQ(h.controller.incomingOpen + h.controller.outgoingOpen, 2);
+    StalledLine stalled(4);
+    ASSERT_TRUE(stalled.full()) << "the mount line never filled";
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const int before = h.controller.commandCount;
+        // Three ticks: the move goes out on the first, the halt on the third.
+        guider.write(":Mgw0300#:GR#");
+        ASSERT_TRUE(h.pumpUntilCount(before + 2));
+        EXPECT_EQ(guider.read(9, 5000), "00:00:00#") << "replies stopped with the mount";
+        long long took[3];
+        for (long long& elapsed : took) {
+            const auto start = Clock::now();
+            h.tick();
+            elapsed = millisecondsSince(start);
+        }
+        EXPECT_GE(took[0], 900) << "the move did not stall: the line is not full";
+        EXPECT_LT(took[0], 1800) << "a stuck move must give up after about a second";
+        EXPECT_LT(took[1], 500) << "a tick without writes waited";
+        EXPECT_GE(took[2], 900);
+        EXPECT_LT(took[2], 1800) << "a stuck halt must give up after about a second";
+    }
+    EXPECT_EQ(h.controller.commandCount, 4);
+
+    const auto start = Clock::now();
+    h.disconnectOutgoing();
+    EXPECT_LT(millisecondsSince(start), 1500);
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusClosed));
+}
+
+TEST(Faults, DisconnectReachesAWorkerStuckOnAMountThatStopsReading) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    RunningBridge bridge;
+    bridge.controller.connectIncoming(3);
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    StalledLine stalled(4);
+    ASSERT_TRUE(stalled.full());
+
+    std::atomic<bool> ticking{true};
+    std::thread heartbeat([&] {
+        while (ticking) {
+            bridge.controller.onHeartBeat();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // Moves on all four directions, one stuck write after another.
+    guider.write(":Mgw5000#:Mge5000#:Mgn5000#:Mgs5000#");
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 4)));
+    guider.write(":Gt#");
+    EXPECT_EQ(guider.read(7, 10000), "+47*00#");
+    EXPECT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 5)));
+
+    const auto start = Clock::now();
+    bridge.controller.disconnectOutgoing();
+    EXPECT_TRUE(bridge.listener.waitFor(outgoing(StatusClosed), 10000));
+    // At worst the worker finishes the writes of the tick it is in, each bounded by a second.
+    EXPECT_LT(millisecondsSince(start), 5000);
+    ticking = false;
+    heartbeat.join();
+}
+
+// A random stream: noise with the framing bytes over-represented, and valid commands between,
+// among them the longest command there can be and one byte too long.
+std::string noisyStream(std::mt19937& random, std::size_t length) {
+    const std::vector<std::string> valid = {":GA#",
+                                            ":GD#",
+                                            ":GR#",
+                                            ":GS#",
+                                            ":GVF#",
+                                            ":GZ#",
+                                            ":Gt#",
+                                            ":GV#",
+                                            ":Mgw0500#",
+                                            ":Mgn150#",
+                                            "\x06",
+                                            ":Q#",
+                                            ":Mge100#",
+                                            ":Mgs000123#",
+                                            ":GR" + std::string(47, 'a') + "#",
+                                            ":GD" + std::string(48, 'a') + "#"};
+    std::string stream;
+    while (stream.size() < length) {
+        const int run = static_cast<int>(random() % 24);
+        for (int i = 0; i < run; ++i) {
+            const unsigned pick = random() % 16;
+            stream += pick == 0   ? ':'
+                      : pick == 1 ? '#'
+                      : pick == 2 ? '\x06'
+                                  : static_cast<char>(random());
+        }
+        stream += valid[random() % valid.size()];
+    }
+    return stream;
+}
+
+TEST(Faults, NoiseOnTheGuiderLineIsFramedExactlyAsTheRulesPredict) {
+    const char* given = std::getenv("BRIDGE_FAULT_SEED");
+    const unsigned seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
+                                : static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    SCOPED_TRACE("BRIDGE_FAULT_SEED=" + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::string stream = noisyStream(random, 8192);
+    const Lx200Outcome expected = expectLx200(stream);
+    ASSERT_GT(expected.commands, 100);
+
+    PeerLine guider(3);
+    ASSERT_TRUE(guider.ok());
+    RunningBridge bridge;
+    bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+
+    std::string replies;
+    std::thread collector([&] { replies = guider.read(expected.replies.size(), 60000); });
+    // At the line's own rate: 9600 baud, 960 bytes a second, in pieces of ten.
+    const auto start = Clock::now();
+    for (std::size_t sent = 0; sent < stream.size(); sent += 10) {
+        const auto due = start + std::chrono::microseconds(sent * 1000000 / 960);
+        std::this_thread::sleep_until(due);
+        guider.write(stream.substr(sent, 10));
+    }
+    collector.join();
+    EXPECT_TRUE(waitUntil([&] { return bridge.lastCount() >= expected.commands; }, 10000));
+    EXPECT_EQ(guider.readQuiet(300, 1000), "") << "more replies than the rules allow";
+    EXPECT_EQ(replies, expected.replies);
+
+    // Every command reported its count once, in order; the first also turned the status to Ready.
+    std::vector<Report> counts;
+    for (const Report& report : bridge.listener.reports()) {
+        if (report.kind == 1 && (report.code & CountFlag) != 0) {
+            counts.push_back(report);
+        }
+    }
+    ASSERT_EQ(counts.size(), static_cast<std::size_t>(expected.commands));
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        const std::uint32_t code = i == 0 ? (CountFlag | StatusReady) : CountFlag;
+        ASSERT_EQ(counts[i], incoming(code, static_cast<std::int32_t>(i + 1))) << "report " << i;
+    }
+}
+
+TEST(Faults, AThousandReconnectsWhileTheGuiderSendsLeaveNoThreadOrDescriptorBehind) {
+    PeerLine guider(3);
+    ASSERT_TRUE(guider.ok());
+    RunningBridge bridge;
+    std::atomic<bool> sending{true};
+    std::atomic<std::size_t> repliesSeen{0};
+    std::thread sender([&] {
+        while (sending) {
+            guider.write(":GR#\x06:Mgw0100#");
+            repliesSeen += guider.read(4096, 2).size();
+        }
+    });
+    const std::size_t threadsBefore = entriesIn("/proc/self/task");
+    const std::size_t descriptorsBefore = entriesIn("/proc/self/fd");
+
+    constexpr std::size_t Cycles = 1000;
+    std::size_t cycles = 0;
+    while (cycles < Cycles) {
+        bridge.controller.connectIncoming(3);
+        if (cycles % 50 == 49) {
+            // Now and then the link stays open long enough for the guider to be heard.
+            ASSERT_TRUE(bridge.waitForNth(incoming(StatusWaiting), cycles + 1, 60000));
+            const std::int32_t heard = bridge.lastCount();
+            waitUntil([&] { return bridge.lastCount() != heard; }, 2000);
+        }
+        bridge.controller.disconnectIncoming();
+        cycles += 1;
+    }
+    ASSERT_TRUE(bridge.waitForNth(incoming(StatusClosed), Cycles, 120000));
+    EXPECT_EQ(bridge.occurrences(incoming(StatusWaiting)), Cycles);
+    EXPECT_EQ(bridge.occurrences(incoming(StatusCannotOpen)), 0u);
+    EXPECT_GT(bridge.occurrences(incoming(CountFlag | StatusReady, 1)), 0u)
+        << "the guider was never heard";
+    EXPECT_GT(repliesSeen.load(), 0u);
+
+    // A joined thread may take a moment to leave the process's task list.
+    waitUntil([&] { return entriesIn("/proc/self/task") <= threadsBefore; }, 5000);
+    EXPECT_EQ(entriesIn("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptorsBefore);
+    sending = false;
+    sender.join();
+}
+
+} // namespace
