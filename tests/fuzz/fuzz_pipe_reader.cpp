@@ -1,0 +1,158 @@
+// Fuzz target: arbitrary bytes through the controller's pipe reader, as the worker reads them from
+// its message pipe, so that every message class is reached: commands with any code and any port,
+// incoming data and ticks. COM3 and COM4 are ptys and really open; every other port is missing.
+// Each input runs on a fresh controller and ends with its shutdown; the record must stay sound
+// after every byte, and at the end every link must be closed, the lines free again, everything
+// written to them whole, and a mount that was driven must be left halted.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "checking_listener.h"
+#include "engine/controller.h"
+#include "fuzz_line.h"
+#include "support/lx200_model.h"
+
+namespace {
+
+// Longer inputs are cut: whatever they write still fits in the ptys without being read.
+constexpr std::size_t MaxInput = 2048;
+
+struct Lines {
+    std::string folder = makeComFolder();
+    FuzzLine com3{folder, 3};
+    FuzzLine com4{folder, 4};
+};
+
+Lines& lines() {
+    static Lines made;
+    return made;
+}
+
+// The replies the engine gives the guider: to an ACK and to each query it answers.
+const std::vector<std::string>& replies() {
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> made{"P"};
+        for (const char* query : {":GA#", ":GD#", ":GR#", ":GS#", ":GVF#", ":GZ#", ":Gt#"}) {
+            made.emplace_back(lx200model::replyTo(query));
+        }
+        return made;
+    }();
+    return all;
+}
+
+// What a mount makes of the bytes on its line: whether each axis is left moving, and whether the
+// bytes were all whole replies and mount commands.
+struct LineOutcome {
+    bool whole = true;
+    bool raMoving = false;
+    bool decMoving = false;
+};
+
+LineOutcome readLine(const std::string& bytes) {
+    static const struct {
+        const char* command;
+        bool ra;
+        bool moving;
+    } mountCommands[] = {{":Mw#", true, true},  {":Me#", true, true},  {":Qw#", true, false},
+                         {":Mn#", false, true}, {":Ms#", false, true}, {":Qn#", false, false}};
+    LineOutcome outcome;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        std::size_t length = 0;
+        for (const auto& mount : mountCommands) {
+            if (bytes.compare(at, 4, mount.command) == 0) {
+                (mount.ra ? outcome.raMoving : outcome.decMoving) = mount.moving;
+                length = 4;
+            }
+        }
+        for (const std::string& reply : replies()) {
+            if (length == 0 && bytes.compare(at, reply.size(), reply) == 0) {
+                length = reply.size();
+            }
+        }
+        if (length == 0) {
+            outcome.whole = false;
+            return outcome;
+        }
+        at += length;
+    }
+    return outcome;
+}
+
+// The record's invariants, which hold between any two bytes of the pipe.
+void checkRecord(const Controller& c, std::size_t fed) {
+    FUZZ_REQUIRE(c.pipeState == 0 || c.pipeState == 1);
+    if (c.pipeState == 1) {
+        // A header of length 0 expects no more, yet takes one more byte (a Tick's 0x00); the
+        // next byte always has room in the buffer.
+        FUZZ_REQUIRE(1 <= c.pipeReceived && c.pipeReceived <= c.pipeExpected &&
+                     c.pipeExpected <= 32 && c.pipeReceived < 32);
+    } else {
+        FUZZ_REQUIRE(0 <= c.pipeReceived && c.pipeReceived <= 32);
+    }
+    FUZZ_REQUIRE(c.parserState == 0 || c.parserState == 1);
+    FUZZ_REQUIRE(0 <= c.commandLength && c.commandLength <= 51);
+    if (c.parserState == 1) {
+        FUZZ_REQUIRE(1 <= c.commandLength && c.commandLength <= 50);
+    }
+    for (const std::int32_t ticks : {c.westTicks, c.eastTicks, c.northTicks, c.southTicks}) {
+        FUZZ_REQUIRE(0 <= ticks && ticks <= 10000);
+    }
+    FUZZ_REQUIRE(0 <= c.tickDivider && c.tickDivider <= 9);
+    FUZZ_REQUIRE(c.incomingOpen <= 1 && c.outgoingOpen <= 1 && c.firstCommandSeen <= 1);
+    FUZZ_REQUIRE((c.incomingOpen == 1) == (c.incomingReaderThread != nullptr));
+    FUZZ_REQUIRE(0 <= c.commandCount && static_cast<std::size_t>(c.commandCount) <= fed);
+    FUZZ_REQUIRE(((c.raStart | c.raShowSet) & ~(AxisWest | AxisEast)) == 0);
+    FUZZ_REQUIRE(((c.decStart | c.decShowSet) & ~(AxisNorth | AxisSouth)) == 0);
+    FUZZ_REQUIRE((c.raShowClear | AxisWest | AxisEast) == NoMask);
+    FUZZ_REQUIRE((c.decShowClear | AxisNorth | AxisSouth) == NoMask);
+    FUZZ_REQUIRE(c.displayState <= (AxisWest | AxisEast | AxisNorth | AxisSouth));
+    // A halt goes out on the tick that asks for it.
+    FUZZ_REQUIRE(c.raHalt == NoMask && c.decHalt == NoMask);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    lines();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Lines& line = lines();
+    CheckingListener listener;
+    listener.begin();
+    Controller controller(&listener);
+    controller.prepare();
+    std::size_t fed = 0;
+    for (const std::size_t end = size < MaxInput ? size : MaxInput; fed < end;) {
+        controller.takePipeByte(data[fed++]);
+        checkRecord(controller, fed);
+        if (controller.stopping) {
+            break; // the worker leaves its loop once a shutdown is carried out
+        }
+    }
+
+    controller.shutdown();
+    FUZZ_REQUIRE(controller.stopping);
+    FUZZ_REQUIRE(controller.incomingOpen == 0 && controller.outgoingOpen == 0);
+    FUZZ_REQUIRE(controller.incomingReaderThread == nullptr);
+
+    if (!listener.incomingOpened && !listener.outgoingOpened) {
+        // Nothing was opened, so nothing may have been written.
+        FUZZ_REQUIRE(line.com3.drain() == 0 && line.com4.drain() == 0);
+        return 0;
+    }
+    for (FuzzLine* port : {&line.com3, &line.com4}) {
+        const LineOutcome outcome = readLine(port->collect());
+        FUZZ_REQUIRE(outcome.whole);
+        // A shutdown halts whatever it may have left moving; a disconnect does not.
+        if (!listener.outgoingClosed) {
+            FUZZ_REQUIRE(!outcome.raMoving && !outcome.decMoving);
+        }
+        FUZZ_REQUIRE(port->free());
+    }
+    return 0;
+}
