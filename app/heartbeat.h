@@ -1,7 +1,7 @@
 // HeartBeat: the program's clock, a thread that ticks its listener about every 100 ms.
 #pragma once
 
-#include "app/heartbeat_listener.h"
+#include "engine/heartbeat_listener.h"
 #include "platform/win32.h"
 
 class HeartBeat {

@@ -1,7 +1,7 @@
 // Controller: start-up, the message writers, the pipe reader and the command dispatcher.
-#include "engine/controller.h"
+#include "controller.h"
 
-#include "ui/status_code.h"
+#include "status_code.h"
 
 namespace {
 

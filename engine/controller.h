@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "app/heartbeat_listener.h"
-#include "platform/win32.h"
-#include "ui/telescope_listener.h"
+#include "heartbeat_listener.h"
+#include "telescope_listener.h"
+#include "win32.h"
 
 // Pipe message header: bit 7 marker, bits 6-5 class, bits 4-0 payload length.
 constexpr std::uint8_t HeaderMarker = 0x80;

@@ -1,6 +1,6 @@
 // Mount emulation toward the guiding software: the LX200 framer and the command handler.
-#include "engine/controller.h"
-#include "ui/status_code.h"
+#include "controller.h"
+#include "status_code.h"
 
 namespace {
 

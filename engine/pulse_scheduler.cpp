@@ -1,6 +1,6 @@
 // Guide pulse scheduler: one step per tick turns pulse requests into move and halt commands for
 // the mount, and reports the guide state every tenth step.
-#include "engine/controller.h"
+#include "controller.h"
 
 namespace {
 

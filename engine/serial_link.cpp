@@ -2,7 +2,7 @@
 // incoming reader thread that feeds received bytes into the pipe.
 #include <cstring>
 
-#include "engine/controller.h"
+#include "controller.h"
 
 namespace {
 

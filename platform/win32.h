@@ -5,5 +5,5 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "platform/posix/win32_posix.h"
+#include "posix/win32_posix.h"
 #endif

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "ui/dialog_callback.h"
-#include "ui/telescope_listener.h"
+#include "engine/telescope_listener.h"
 
 // Notification kinds: the posted message's wParam.
 enum NotificationKind : std::int32_t {

@@ -2,10 +2,11 @@
 #include "ui/bridge_dialog.h"
 
 #include "engine/controller.h"
+#include "engine/status_code.h"
 #include "resources/resource.h"
 #include "ui/app_model.h"
 #include "ui/difference_graph.h"
-#include "ui/status_code.h"
+#include "ui/status_text.h"
 
 namespace {
 constexpr int PortEntries = 256;

@@ -17,7 +17,7 @@
 #include "support/lx200_model.h"
 #include "support/peer_line.h"
 #include "support/wait_until.h"
-#include "ui/status_code.h"
+#include "engine/status_code.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "ui/status_code.h"
-#include "ui/telescope_listener.h"
+#include "engine/status_code.h"
+#include "engine/telescope_listener.h"
 
 #define FUZZ_REQUIRE(condition)                                                                    \
     do {                                                                                           \

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ui/telescope_listener.h"
+#include "engine/telescope_listener.h"
 
 struct Report {
     int kind;           // 1 incoming status, 2 outgoing status, 3 guide state

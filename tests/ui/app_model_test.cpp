@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/status_code.h"
 #include "ui/app_model.h"
-#include "ui/status_code.h"
+#include "ui/status_text.h"
 
 #ifdef _WIN32
 #include <windows.h>

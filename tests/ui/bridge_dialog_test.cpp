@@ -14,7 +14,7 @@
 #include "ui/app_model.h"
 #include "ui/bridge_dialog.h"
 #include "ui/difference_graph.h"
-#include "ui/status_code.h"
+#include "engine/status_code.h"
 
 namespace {
 

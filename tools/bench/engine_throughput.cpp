@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "engine/controller.h"
-#include "ui/status_code.h"
+#include "engine/status_code.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Link status codes, the flags of a report's code byte, and the status texts shown to the user.
+// Link status codes that the engine reports, and the flags of a report's code byte.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,3 @@ enum StatusCode : std::int32_t {
 constexpr std::uint32_t StatusCodeMask = 0x3F;
 constexpr std::uint32_t SampleFlag = 0x40;
 constexpr std::uint32_t CountFlag = 0x80;
-
-// The display text of a status code, or nullptr for code 0 and codes 9 to 63.
-const char* statusText(std::uint32_t code);

@@ -1,5 +1,5 @@
 // The status texts, indexed by status code.
-#include "ui/status_code.h"
+#include "ui/status_text.h"
 
 namespace {
 const char* const kStatusTexts[] = {
