@@ -5,6 +5,9 @@
 
 namespace {
 
+// The longest the worker waits for a message before it looks at the pipe again.
+constexpr DWORD IdleWaitMs = 100;
+
 constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
     return static_cast<std::uint8_t>(HeaderMarker | (messageClass << 5) | (length & 0x1F));
 }
@@ -26,6 +29,7 @@ Controller::~Controller() {
         }
         CloseHandle(pipeRead);
         CloseHandle(pipeWrite);
+        CloseHandle(messageEvent);
         CloseHandle(incomingStopEvent);
         CloseHandle(incomingWriteEvent);
         CloseHandle(outgoingWriteEvent);
@@ -41,6 +45,7 @@ void Controller::start() {
 void Controller::prepare() {
     InitializeCriticalSection(&pipeLock);
     CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize);
+    messageEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     incomingStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     incomingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     outgoingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -99,6 +104,7 @@ bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE ab
             DWORD written = 0;
             WriteFile(pipeWrite, bytes, length, &written, nullptr);
             LeaveCriticalSection(&pipeLock);
+            SetEvent(messageEvent);
             return true;
         }
         LeaveCriticalSection(&pipeLock);
@@ -118,7 +124,14 @@ DWORD WINAPI Controller::runPipeReader(LPVOID self) {
         DWORD waiting = 0;
         PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
         if (waiting == 0) {
-            Sleep(100);
+            // Sleep until a producer signals a new message. The event is signalled after the
+            // write, so a message written after the look above leaves it set and the wait ends at
+            // once; a wake-up for bytes already read just finds the pipe empty again. The bound
+            // only guards against a message written past writeMessage. (The worker does not block
+            // in ReadFile instead: producers look at the pipe through this read handle for their
+            // room check, and Windows serialises I/O on a synchronous handle, so their look would
+            // wait behind a blocked read that only their own write could end.)
+            WaitForSingleObject(controller->messageEvent, IdleWaitMs);
             continue;
         }
         std::uint8_t byte = 0;

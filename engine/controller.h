@@ -98,6 +98,9 @@ public:
     CRITICAL_SECTION pipeLock;
     HANDLE pipeRead = nullptr;
     HANDLE pipeWrite = nullptr;
+    // Auto reset: every producer signals it after writing a message; the worker waits on it
+    // whenever it finds the pipe empty, so a message is handled as soon as it is written.
+    HANDLE messageEvent = nullptr;
     HANDLE incomingStopEvent = nullptr;
     HANDLE incomingWriteEvent = nullptr;
     HANDLE outgoingWriteEvent = nullptr;

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "ui/dialog_callback.h"
 #include "engine/telescope_listener.h"
+#include "ui/dialog_callback.h"
 
 // Notification kinds: the posted message's wParam.
 enum NotificationKind : std::int32_t {

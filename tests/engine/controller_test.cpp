@@ -1,5 +1,9 @@
 // Tests of the controller's pipe reader, dispatcher and commands, over real serial lines.
+#include <algorithm>
 #include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
 
 #include "engine/engine_harness.h"
 #include "support/peer_line.h"
@@ -175,6 +179,22 @@ TEST(Controller, WorkerCarriesOutCommandsFromAnyThreadAndStops) {
     guider.write(":GVF#");
     EXPECT_EQ(guider.read(19, 5000), "Meade Autostar 497#");
     ASSERT_TRUE(listener.waitFor(incoming(0x84, 1)));
+
+    // The worker wakes for every message rather than looking at the pipe now and then: queries
+    // sent at random moments are answered at once, whatever the phase.
+    std::mt19937 random(std::random_device{}());
+    std::vector<double> latencies;
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 150));
+        const auto sent = std::chrono::steady_clock::now();
+        guider.write(":GR#");
+        ASSERT_EQ(guider.read(9, 5000), "00:00:00#");
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
+                .count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LT(latencies[26], 60.0) << "90th percentile of the reply latency, ms";
 
     controller.stop();
     EXPECT_EQ(WaitForSingleObject(controller.pipeReaderThread, 0), WAIT_OBJECT_0);
