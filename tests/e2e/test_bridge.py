@@ -302,7 +302,6 @@ class FaultTests(BridgeCase):
         bridge.guider.hang_up()
         self.expect_text(host.INCOMING_STATUS, "Connection closed.", timeout=10)
         took = time.monotonic() - lost
-        print("guider line lost: 'Connection closed.' shown after %.2f s" % took, file=sys.stderr)
         self.assertLess(took, 5.0)
         used = [cpu_seconds(pid) - start for pid, start in zip(watched, before)]
         self.assertLess(max(used), 0.5, "CPU seconds used while the line was gone")
@@ -325,8 +324,6 @@ class FaultTests(BridgeCase):
         sent = bridge.guider.write(b":Mgn0100#")
         self.expect_text(host.OUTGOING_STATUS, "Connection closed.", timeout=10)
         took = time.monotonic() - sent
-        print("mount line lost: 'Connection closed.' shown %.2f s after the pulse" % took,
-              file=sys.stderr)
         self.assertLess(took, 3.0)
         # The guider's side goes on as before.
         self.assertEqual(self.query(b":GR#", 9), b"00:00:00#")
