@@ -90,6 +90,16 @@ void Controller::writeCommand(std::uint8_t code, std::uint8_t port) {
     writeMessage(message, sizeof message);
 }
 
+bool Controller::writeIncomingLost(std::uint32_t opening) {
+    std::uint8_t message[IncomingLostLength + 1] = {header(ClassCommand, IncomingLostLength),
+                                                    CommandIncomingLost};
+    for (int i = 0; i < 4; ++i) {
+        message[2 + i] = static_cast<std::uint8_t>(opening >> (8 * i));
+    }
+    // A stop means the link is being closed anyway: the notice would change nothing.
+    return writeMessage(message, sizeof message, incomingStopEvent);
+}
+
 bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent) {
     // A producer that found the pipe full used to block inside WriteFile while holding pipeLock,
     // which kept every other producer out, the incoming reader included, so that a close of the
@@ -204,6 +214,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
             return;
         }
         incomingOpen = 1;
+        incomingOpening += 1;
         parserState = 0;
         commandLength = 0;
         raShowClear = NoMask;
@@ -252,19 +263,43 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
     case CommandShutdown:
         shutdown();
         return;
+    case CommandIncomingLost: {
+        // Only for the opening that is still open: a notice that comes after a disconnect, or
+        // after a disconnect and a new connect, changes and reports nothing.
+        if (length != IncomingLostLength || !incomingOpen) {
+            return;
+        }
+        std::uint32_t opening = 0;
+        for (int i = 0; i < 4; ++i) {
+            opening |= static_cast<std::uint32_t>(payload[1 + i]) << (8 * i);
+        }
+        if (opening == incomingOpening) {
+            closeIncoming();
+            listener->onIncomingStatus(StatusClosed, 0);
+        }
+        return;
+    }
     default:
         return;
     }
+}
+
+void Controller::loseOutgoing() {
+    closeOutgoing();
+    listener->onOutgoingStatus(StatusClosed, 0);
 }
 
 void Controller::shutdown() {
     // Leave no axis of the mount moving: halt every axis that has a pulse running or a move that
     // has not gone out yet. Nothing is reported; the dialog is gone by now.
     if (outgoingOpen) {
+        // A halt that fails outright means the mount's device is gone: nothing more is written.
+        bool lost = false;
         if (westTicks != 0 || eastTicks != 0 || (raStart & (AxisWest | AxisEast)) != 0) {
-            writeOutgoingString(":Qw#");
+            lost = !writeOutgoingString(":Qw#");
         }
-        if (northTicks != 0 || southTicks != 0 || (decStart & (AxisNorth | AxisSouth)) != 0) {
+        if (!lost &&
+            (northTicks != 0 || southTicks != 0 || (decStart & (AxisNorth | AxisSouth)) != 0)) {
             writeOutgoingString(":Qn#");
         }
         // Closed without the purge of a disconnect, which could throw away a halt that is

@@ -24,7 +24,11 @@ enum CommandCode : std::uint8_t {
     CommandDisconnectOutgoing = 5,
     // Sent by stop(): halt the mount, close both links and end the worker.
     CommandShutdown = 6,
+    // Sent by an incoming reader whose line is lost, with the opening it read (4 bytes, least
+    // significant first): close that opening as a disconnect does. Any other length is dropped.
+    CommandIncomingLost = 7,
 };
+constexpr int IncomingLostLength = 5;
 
 // Axis bits of the pulse requests and the display state.
 constexpr std::uint32_t AxisWest = 1;
@@ -75,7 +79,12 @@ public:
     void closeOutgoing();
     void writeIncomingByte(std::uint8_t value);
     void writeIncomingString(const char* text);
-    void writeOutgoingString(const char* text);
+    // False when the write failed outright (the device is gone); a write that merely did not
+    // finish within its bound is ended and counts as done.
+    bool writeOutgoingString(const char* text);
+    // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
+    // reports it closed.
+    void loseOutgoing();
     static DWORD WINAPI runIncomingReader(LPVOID self);
     void forwardIncoming(const std::uint8_t* bytes, int count);
 
@@ -91,6 +100,8 @@ public:
     // result is false.
     void writeCommand(std::uint8_t code);
     void writeCommand(std::uint8_t code, std::uint8_t port);
+    // The incoming reader's notice that its line is lost; false when a stop came first.
+    bool writeIncomingLost(std::uint32_t opening);
     bool writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent = nullptr);
 
     // --- The record. ---
@@ -111,6 +122,9 @@ public:
     HANDLE incomingPort = nullptr;
     HANDLE outgoingPort = nullptr;
     std::uint8_t incomingOpen = 0;
+    // Counts the successful incoming opens; a reader keeps the value of its own opening, so that
+    // a loss notice of an opening already closed is told apart from one of the link open now.
+    std::uint32_t incomingOpening = 0;
     std::uint8_t firstCommandSeen = 0;
     std::int32_t commandCount = 0;
     std::uint8_t outgoingOpen = 0;

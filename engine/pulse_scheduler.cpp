@@ -53,10 +53,11 @@ void Controller::processTick() {
     countDown(southTicks, AxisSouth, decShowClear, decHalt);
 
     // While the outgoing link is closed nothing is written to it, and the scheduler moves on just
-    // as if the commands had gone out.
+    // as if the commands had gone out. A write that fails outright closes the link, so the rest of
+    // the tick writes nothing.
     auto send = [this](const char* text) {
-        if (outgoingOpen) {
-            writeOutgoingString(text);
+        if (outgoingOpen && !writeOutgoingString(text)) {
+            loseOutgoing();
         }
     };
     if (raStart & AxisWest) {

@@ -1,5 +1,6 @@
 // Serial links: opening, configuring and closing the two COM ports, the three writes, and the
 // incoming reader thread that feeds received bytes into the pipe.
+#include <chrono>
 #include <cstring>
 
 #include "controller.h"
@@ -11,8 +12,11 @@ constexpr DWORD QueueSize = 8096;
 constexpr DWORD WriteWaitMs = 1000;
 constexpr DWORD CloseWaitMs = 10000;
 constexpr DWORD ReadWaitMs = 200;
-// How long the reader rests after a failed read before it tries again.
+// How long the reader rests after a read that failed or came back empty before it tries again.
 constexpr DWORD FailedReadRestMs = 200;
+// That many such reads in a row, over at least that long, and the line counts as lost.
+constexpr int LossReads = 5;
+constexpr int LossMs = 1000;
 constexpr int ReadBufferSize = 128;
 constexpr int MaxReplyLength = 30;
 
@@ -42,25 +46,60 @@ void configurePort(HANDLE device) {
 
 // Writes bytes and waits for the write at most WriteWaitMs. A write still running then is
 // cancelled and waited for, so that no pending I/O outlives this frame's buffer and I/O record.
-void writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
+// The result is false only when the write failed outright: it could not be started, or it ended
+// with an error other than our own cancel. That is a device that has gone (an adapter pulled
+// out), and the caller hears of it at once; a write that merely did not finish in time (a line
+// that takes nothing more) is ended and counts as done.
+bool writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
     ResetEvent(writeEvent);
     OVERLAPPED io;
     std::memset(&io, 0, sizeof io);
     io.hEvent = writeEvent;
     DWORD written = 0;
     if (WriteFile(device, bytes, count, &written, &io)) {
-        return;
+        return true;
     }
     if (GetLastError() != ERROR_IO_PENDING) {
-        // The write could not be started: nothing is pending. Keep the time it always took.
-        WaitForSingleObject(writeEvent, WriteWaitMs);
-        return;
+        return false;
     }
-    if (WaitForSingleObject(writeEvent, WriteWaitMs) != WAIT_OBJECT_0) {
+    const bool cancelled = WaitForSingleObject(writeEvent, WriteWaitMs) != WAIT_OBJECT_0;
+    if (cancelled) {
         CancelIo(device);
     }
-    GetOverlappedResult(device, &io, &written, TRUE);
+    if (GetOverlappedResult(device, &io, &written, TRUE)) {
+        return true;
+    }
+    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED;
 }
+
+// Tells a lost line from a glitch. A healthy line either brings bytes or keeps its read waiting
+// for the first one; a device that has gone fails its reads or completes them at once with
+// nothing. The line counts as lost after LossReads such reads in a row, with no byte and no
+// waiting read between them, spread over at least LossMs.
+class LossWatch {
+public:
+    // A read completed with this many bytes (0 for one that failed); false when it brought none.
+    bool took(DWORD count) {
+        if (count > 0) {
+            idle();
+            return true;
+        }
+        if (bad_ == 0) {
+            first_ = std::chrono::steady_clock::now();
+        }
+        bad_ += 1;
+        return false;
+    }
+    void idle() { bad_ = 0; }
+    bool lost() const {
+        return bad_ >= LossReads &&
+               std::chrono::steady_clock::now() - first_ >= std::chrono::milliseconds(LossMs);
+    }
+
+private:
+    int bad_ = 0;
+    std::chrono::steady_clock::time_point first_;
+};
 
 int replyLength(const char* text) {
     int length = 0;
@@ -120,12 +159,14 @@ void Controller::writeIncomingString(const char* text) {
     writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
 }
 
-void Controller::writeOutgoingString(const char* text) {
-    writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+bool Controller::writeOutgoingString(const char* text) {
+    return writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
     Controller* controller = static_cast<Controller*>(self);
+    // Set before this thread was started and not changed until it has ended.
+    const std::uint32_t opening = controller->incomingOpening;
     HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED io;
     std::memset(&io, 0, sizeof io);
@@ -133,13 +174,18 @@ DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
     std::uint8_t buffer[ReadBufferSize];
     const HANDLE waitOn[2] = {readEvent, controller->incomingStopEvent};
     bool pending = false;
-    bool failed = false;
+    bool rest = false;
+    LossWatch watch;
 
     for (;;) {
-        if (failed) {
-            // A device that fails its reads (an adapter pulled out, say) is tried again after a
-            // rest instead of at full speed; the rest still ends at once on a stop.
-            failed = false;
+        if (rest) {
+            // A read that failed or came back empty: tried again after a rest instead of at full
+            // speed, unless the line counts as lost by now. The rest still ends at once on a stop.
+            rest = false;
+            if (watch.lost()) {
+                controller->writeIncomingLost(opening);
+                break;
+            }
             if (WaitForSingleObject(controller->incomingStopEvent, FailedReadRestMs) ==
                 WAIT_OBJECT_0) {
                 break;
@@ -148,6 +194,7 @@ DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
         if (!pending) {
             DWORD got = 0;
             if (ReadFile(controller->incomingPort, buffer, ReadBufferSize, &got, &io)) {
+                rest = !watch.took(got);
                 controller->forwardIncoming(buffer, static_cast<int>(got));
                 // A line that keeps every read completing at once must not keep a stop waiting.
                 if (WaitForSingleObject(controller->incomingStopEvent, 0) == WAIT_OBJECT_0) {
@@ -156,7 +203,7 @@ DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
                 continue;
             }
             if (GetLastError() != ERROR_IO_PENDING) {
-                failed = true;
+                rest = !watch.took(0);
                 continue;
             }
             pending = true;
@@ -166,14 +213,18 @@ DWORD WINAPI Controller::runIncomingReader(LPVOID self) {
             DWORD got = 0;
             if (GetOverlappedResult(controller->incomingPort, &io, &got, FALSE)) {
                 pending = false;
+                rest = !watch.took(got);
                 controller->forwardIncoming(buffer, static_cast<int>(got));
             } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
                 // Completed with an error: forward nothing.
                 pending = false;
-                failed = true;
+                rest = !watch.took(0);
             }
         } else if (woke == WAIT_OBJECT_0 + 1) {
             break;
+        } else if (woke == WAIT_TIMEOUT) {
+            // A read that waits for its first byte is what a healthy idle line looks like.
+            watch.idle();
         }
     }
     if (pending) {

@@ -143,6 +143,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NOT_READY 21u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_BROKEN_PIPE 109u
@@ -198,7 +199,9 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES attributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-// Pipes: synchronous (lpOverlapped null). Devices: overlapped (lpOverlapped required).
+// Pipes: synchronous (lpOverlapped null). Devices: overlapped (lpOverlapped required). On a device
+// whose line has ended (its far side closed, or the device gone) a read fails with
+// ERROR_BROKEN_PIPE and a write with ERROR_NOT_READY, at once or, if pending, at completion.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,

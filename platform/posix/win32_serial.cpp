@@ -141,6 +141,13 @@ Step step(Device* device, Op& op, Clock::time_point now, bool hangUp) {
     return Step::Pending;
 }
 
+// How a read or a write fails that the line has ended (a pty whose far side has closed reads end
+// of file and writes EIO; a serial device that has gone fails both): as a vanished device does
+// under Windows, a read with ERROR_BROKEN_PIPE, a write with ERROR_NOT_READY.
+ULONG_PTR failureStatus(const Op& op) {
+    return op.isRead ? STATUS_PIPE_BROKEN : STATUS_DEVICE_NOT_READY;
+}
+
 // Ends an operation: hands over its bytes and status, signals its event (unless told not to).
 void finishLocked(Op& op, ULONG_PTR status, bool signal) {
     if (op.isRead && op.done > 0) {
@@ -178,7 +185,7 @@ void pump(Device* device, std::deque<std::unique_ptr<Op>>& queue, Clock::time_po
         if (result == Step::Pending) {
             return;
         }
-        finishLocked(op, result == Step::Done ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, true);
+        finishLocked(op, result == Step::Done ? STATUS_SUCCESS : failureStatus(op), true);
         queue.pop_front();
     }
 }
@@ -244,6 +251,10 @@ DWORD errorFromStatus(ULONG_PTR status) {
         return ERROR_SUCCESS;
     case STATUS_CANCELLED:
         return ERROR_OPERATION_ABORTED;
+    case STATUS_PIPE_BROKEN:
+        return ERROR_BROKEN_PIPE;
+    case STATUS_DEVICE_NOT_READY:
+        return ERROR_NOT_READY;
     default:
         return ERROR_GEN_FAILURE;
     }
@@ -289,8 +300,9 @@ BOOL startLocked(Device* device, std::unique_ptr<Op> op, LPDWORD count,
         }
         if (result == Step::Failed) {
             // Failed at once (e.g. the device has vanished): the event is left alone.
-            finishLocked(*op, STATUS_UNSUCCESSFUL, false);
-            SetLastError(ERROR_GEN_FAILURE);
+            const ULONG_PTR status = failureStatus(*op);
+            finishLocked(*op, status, false);
+            SetLastError(errorFromStatus(status));
             return FALSE;
         }
     }

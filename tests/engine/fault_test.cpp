@@ -1,6 +1,7 @@
-// Fault tests of the engine over real pseudo-terminals: a guider line that vanishes, a device held
-// by another opener, a mount that stops reading, noise on the guider line, and a thousand
-// reconnects. Native only: they pull devices out, fill lines and count the process's threads.
+// Fault tests of the engine over real pseudo-terminals: a guider or mount line that vanishes, a
+// device held by another opener, a mount that stops reading, noise on the guider line, and a
+// thousand reconnects. Native only: they pull devices out, fill lines and count the process's
+// threads.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -145,7 +147,7 @@ HANDLE holdPort(int port) {
                        FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-TEST(Faults, AGuiderLineThatVanishesLeavesTheBridgeCalmAndReconnectable) {
+TEST(Faults, AGuiderLineThatVanishesIsClosedAndReportedThenReconnects) {
     RunningBridge bridge;
     {
         PeerLine guider(3);
@@ -157,20 +159,26 @@ TEST(Faults, AGuiderLineThatVanishesLeavesTheBridgeCalmAndReconnectable) {
         ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
 
         // Pulled out: the device is gone and its reads fail.
-        ASSERT_TRUE(guider.hangUp());
+        const std::size_t threadsBefore = entriesIn("/proc/self/task");
         const std::size_t reportsBefore = bridge.listener.size();
         const double cpuStart = processCpuSeconds();
         const auto start = Clock::now();
-        while (millisecondsSince(start) < 1500) {
-            Sleep(50);
-        }
+        ASSERT_TRUE(guider.hangUp());
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed), 10000));
+        const long long took = millisecondsSince(start);
+        EXPECT_LT(took, 3000);
         EXPECT_LT(processCpuSeconds() - cpuStart, 0.5) << "something spins on the vanished device";
-        EXPECT_EQ(bridge.listener.size(), reportsBefore) << "a failed read was taken for data";
+        const auto reports = bridge.listener.reports();
+        EXPECT_EQ(
+            std::vector<Report>(reports.begin() + static_cast<long>(reportsBefore), reports.end()),
+            std::vector<Report>{incoming(StatusClosed)})
+            << "a failed read was taken for data, or the loss was reported more than once";
+        EXPECT_TRUE(waitUntil([&] { return entriesIn("/proc/self/task") < threadsBefore; }, 5000))
+            << "the reader thread outlived its line";
 
-        const auto disconnect = Clock::now();
+        // The link is closed: a Disconnect now finds nothing to close.
         bridge.controller.disconnectIncoming();
-        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed), 5000));
-        EXPECT_LT(millisecondsSince(disconnect), 3000);
+        EXPECT_TRUE(bridge.listener.waitFor(incoming(StatusNotOpened), 5000));
     }
 
     // Plugged in again: a new device under the same name.
@@ -182,6 +190,89 @@ TEST(Faults, AGuiderLineThatVanishesLeavesTheBridgeCalmAndReconnectable) {
     EXPECT_EQ(replugged.read(19, 5000), "Meade Autostar 497#");
     EXPECT_TRUE(bridge.waitForNth(incoming(CountFlag | StatusReady, 1), 2));
     EXPECT_EQ(bridge.occurrences(incoming(StatusCannotOpen)), 0u);
+    EXPECT_EQ(bridge.occurrences(incoming(StatusClosed)), 1u);
+}
+
+TEST(Faults, ALossNoticeChangesNothingOnceItsOpeningIsClosed) {
+    WorkerHarness h;
+    auto guider = std::make_unique<PeerLine>(3);
+    ASSERT_TRUE(guider->ok());
+    h.connectIncoming(3);
+    ASSERT_EQ(h.controller.incomingOpen, 1);
+    ASSERT_TRUE(guider->hangUp());
+    ASSERT_EQ(WaitForSingleObject(h.controller.incomingReaderThread, 10000), WAIT_OBJECT_0);
+    // The reader has left its notice in the pipe; take it out to play it in any order.
+    std::string notice(IncomingLostLength + 1, '\0');
+    DWORD got = 0;
+    ReadFile(h.controller.pipeRead, &notice[0], IncomingLostLength + 1, &got, nullptr);
+    ASSERT_EQ(got, static_cast<DWORD>(IncomingLostLength + 1));
+    h.listener.clear();
+
+    // A Disconnect pressed as the line was lost goes first: one close, one report.
+    h.disconnectIncoming();
+    h.feed(notice);
+    EXPECT_EQ(h.listener.reports(), (std::vector<Report>{incoming(StatusClosed)}));
+
+    // Nor does it close a link opened since, on a new device under the same name.
+    guider = std::make_unique<PeerLine>(3);
+    ASSERT_TRUE(guider->ok());
+    h.connectIncoming(3);
+    h.feed(notice);
+    EXPECT_EQ(h.controller.incomingOpen, 1);
+    guider->write(":GR#");
+    ASSERT_TRUE(h.pumpUntilCount(1));
+    EXPECT_EQ(guider->read(9, 5000), "00:00:00#");
+    EXPECT_EQ(h.listener.reports(),
+              (std::vector<Report>{incoming(StatusClosed), incoming(StatusOpening),
+                                   incoming(StatusWaiting), incoming(CountFlag | StatusReady, 1)}));
+}
+
+TEST(Faults, AMountLineThatVanishesIsClosedAtTheNextWriteThenReconnects) {
+    PeerLine guider(3);
+    ASSERT_TRUE(guider.ok());
+    RunningBridge bridge;
+    bridge.controller.connectIncoming(3);
+    {
+        PeerLine mount(4);
+        ASSERT_TRUE(mount.ok());
+        bridge.controller.connectOutgoing(4);
+        ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+        guider.write(":Mgw0100#");
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
+        bridge.controller.onHeartBeat();
+        EXPECT_EQ(mount.read(8, 5000), ":Mw#:Qw#");
+
+        // Pulled out, then pulses on both axes: the first write of the tick finds the device
+        // gone, and nothing more is written to the closed link.
+        ASSERT_TRUE(mount.hangUp());
+        guider.write(":Mgw0100#:Mgn0300#");
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 3)));
+        const auto start = Clock::now();
+        bridge.controller.onHeartBeat();
+        ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusClosed), 10000));
+        const long long took = millisecondsSince(start);
+        EXPECT_LT(took, 2000);
+        // The worker goes on at once, and the scheduler runs on as with a closed link.
+        const auto asked = Clock::now();
+        guider.write(":GD#");
+        EXPECT_EQ(guider.read(9, 5000), "00*00'00#");
+        EXPECT_LT(millisecondsSince(asked), 1000) << "the worker stalled on the lost line";
+        for (int i = 0; i < 3; ++i) {
+            bridge.controller.onHeartBeat();
+        }
+        bridge.controller.disconnectOutgoing();
+        ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusNotOpened)));
+        EXPECT_EQ(bridge.occurrences(outgoing(StatusClosed)), 1u);
+    }
+
+    PeerLine replugged(4);
+    ASSERT_TRUE(replugged.ok());
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.waitForNth(outgoing(StatusPortOpened), 2));
+    guider.write(":Mgs0100#");
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 5)));
+    bridge.controller.onHeartBeat();
+    EXPECT_EQ(replugged.read(8, 5000), ":Ms#:Qn#");
 }
 
 TEST(Faults, ADeviceHeldElsewhereIsReportedAndChangesNothingElse) {

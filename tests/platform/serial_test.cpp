@@ -309,17 +309,18 @@ TEST(SerialRead, AReadOnAVanishedDeviceFailsInsteadOfStayingPending) {
     ASSERT_TRUE(line.hangUp());
     ASSERT_TRUE(io.signalled(5000)) << "the read stayed pending";
     EXPECT_FALSE(GetOverlappedResult(h, &io.ov, &n, FALSE));
-    EXPECT_NE(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
     EXPECT_EQ(n, 0u);
 
-    // Later reads and writes fail at once, without leaving anything pending or signalled.
+    // Later reads and writes fail at once, as a vanished device does under Windows, without
+    // leaving anything pending or signalled.
     for (int i = 0; i < 3; ++i) {
         Io again;
         EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &again.ov));
-        EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
         EXPECT_FALSE(again.signalled(0));
         EXPECT_FALSE(WriteFile(h, "x", 1, &n, &again.ov));
-        EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
     }
     const auto start = Clock::now();
     EXPECT_TRUE(CloseHandle(h));
@@ -386,6 +387,20 @@ TEST(SerialWrite, CancelEndsAStuckWrite) {
     line.readQuiet(300, 60000);
     EXPECT_TRUE(writeAll(h, "after"));
     EXPECT_EQ(line.read(5, 5000), "after");
+    CloseHandle(h);
+}
+
+TEST(SerialWrite, AStuckWriteFailsWhenTheLineEnds) {
+    PeerLine line(4);
+    HANDLE h = openConfiguredPort(4);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Io io;
+    ASSERT_TRUE(fillUntilPending(h, io, std::string(1024, 'e')));
+    ASSERT_TRUE(line.hangUp());
+    ASSERT_TRUE(io.signalled(5000)) << "the write stayed pending";
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(h, &io.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
     CloseHandle(h);
 }
 
