@@ -1,9 +1,10 @@
 #!/bin/bash
-# Installs what the build, the tests and the demo need on Debian 12 (run as root); installs only
-# what is missing.
+# Installs what the build, the release packages, the tests and the demo need on Debian 12 (run as
+# root); installs only what is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ make mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-          python3 googletest imagemagick x11-apps clang-format clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ make mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth nsis
+          strip-nondeterminism python3 googletest imagemagick x11-apps clang-format clang
+          libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

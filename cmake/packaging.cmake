@@ -1,0 +1,42 @@
+# Release packages of the Windows program, made by CPack (the package target, cpack --preset
+# windows, or the release workflow): a portable zip and an installer, with SHA256SUMS beside them in
+# the build folder's packages/.
+set(BRIDGE_PACKAGE_NAME "QuillfenAutoguiderBridge-${PROJECT_VERSION}-win64")
+
+# The zip holds the program and its texts, side by side, under names that Windows opens as text.
+install(TARGETS autoguider-bridge RUNTIME DESTINATION .)
+install(FILES README.md DESTINATION . RENAME README.txt)
+install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+install(FILES CHANGELOG.md DESTINATION . RENAME CHANGELOG.txt)
+
+set(CPACK_VERBATIM_VARIABLES ON)
+set(CPACK_GENERATOR ZIP NSIS)
+set(CPACK_PACKAGE_NAME "${BRIDGE_PRODUCT_NAME}")
+set(CPACK_PACKAGE_VENDOR "${BRIDGE_PUBLISHER}")
+set(CPACK_PACKAGE_FILE_NAME "${BRIDGE_PACKAGE_NAME}")
+set(CPACK_OUTPUT_FILE_PREFIX packages)
+set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_SOURCE_DIR}/LICENSE")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "${BRIDGE_PRODUCT_NAME}")
+# One registry key for every version, so that a new version replaces the old one in Apps & features.
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "QuillfenAutoguiderBridge")
+set(CPACK_THREADS 1)
+set(CPACK_ARCHIVE_THREADS 1)
+
+# The installer: a 64-bit installer into Program Files, a Start-menu folder with the program and the
+# uninstaller, and an entry in Apps & features. It keeps no file dates: CPack writes one of the files
+# it packs anew each time, so its date would make every installer different.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode\nSetDateSave off")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+set(CPACK_NSIS_PACKAGE_NAME "${BRIDGE_PRODUCT_NAME}")
+set(CPACK_NSIS_DISPLAY_NAME "${BRIDGE_PRODUCT_NAME}")
+set(CPACK_NSIS_MENU_LINKS "autoguider-bridge.exe" "${BRIDGE_PRODUCT_NAME}")
+set(CPACK_NSIS_INSTALLED_ICON_NAME "autoguider-bridge.exe")
+set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
+
+# Per generator: the installer's name ends in -setup.exe. After each package: the zip's file dates
+# and owners are made the same for every build of a commit, and the hash goes into SHA256SUMS.
+set(CPACK_BRIDGE_PACKAGES "${BRIDGE_PACKAGE_NAME}.zip" "${BRIDGE_PACKAGE_NAME}-setup.exe")
+set(CPACK_BRIDGE_SOURCE_DIR "${CMAKE_SOURCE_DIR}")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-post-build.cmake")
+include(CPack)
