@@ -131,24 +131,26 @@ bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE ab
 DWORD WINAPI Controller::runPipeReader(LPVOID self) {
     Controller* controller = static_cast<Controller*>(self);
     while (!controller->stopping) {
+        // Sleep until a producer signals a new message. Every producer signals after its write,
+        // and the worker takes every byte it counts below before it waits again, so a byte still
+        // in the pipe at the wait was written after the count and its signal ends the wait at
+        // once; a wake-up for bytes already taken just counts none. The bound only guards against
+        // a message written past writeMessage. (The worker does not block in ReadFile instead:
+        // producers look at the pipe through this read handle for their room check, and Windows
+        // serialises I/O on a synchronous handle, so their look would wait behind a blocked read
+        // that only their own write could end.)
+        WaitForSingleObject(controller->messageEvent, IdleWaitMs);
         DWORD waiting = 0;
         PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
-        if (waiting == 0) {
-            // Sleep until a producer signals a new message. The event is signalled after the
-            // write, so a message written after the look above leaves it set and the wait ends at
-            // once; a wake-up for bytes already read just finds the pipe empty again. The bound
-            // only guards against a message written past writeMessage. (The worker does not block
-            // in ReadFile instead: producers look at the pipe through this read handle for their
-            // room check, and Windows serialises I/O on a synchronous handle, so their look would
-            // wait behind a blocked read that only their own write could end.)
-            WaitForSingleObject(controller->messageEvent, IdleWaitMs);
-            continue;
-        }
-        std::uint8_t byte = 0;
-        DWORD got = 0;
-        ReadFile(controller->pipeRead, &byte, 1, &got, nullptr);
-        if (got == 1) {
-            controller->takePipeByte(byte);
+        // The bytes counted are in the pipe and only this thread reads it: take them one by one
+        // without looking again in between.
+        while (waiting-- > 0 && !controller->stopping) {
+            std::uint8_t byte = 0;
+            DWORD got = 0;
+            ReadFile(controller->pipeRead, &byte, 1, &got, nullptr);
+            if (got == 1) {
+                controller->takePipeByte(byte);
+            }
         }
     }
     return 0;

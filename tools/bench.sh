@@ -2,7 +2,7 @@
 # The benchmarks (not part of the tests): builds the program and a release build of the native
 # engine benchmark, measures under Wine and natively, prints the table and writes it, with
 # histograms beside the baseline in docs/performance-before.json, to docs/performance.md. Takes
-# about twelve minutes.
+# about fifteen minutes.
 #
 # bash tools/bench.sh --baseline REV measures the program as built from commit REV instead (timing
 # only) and keeps its figures in docs/performance-before.json, the "before" of the next run.
