@@ -27,7 +27,6 @@ import bridgehost as host  # noqa: E402
 QUERIES = [(host.ACK, b"P"), (b":GA#", b"+00*00'00#"), (b":GD#", b"00*00'00#"),
            (b":GR#", b"00:00:00#"), (b":GS#", b"22:00:00#"), (b":GVF#", b"Meade Autostar 497#"),
            (b":GZ#", b"180*00#"), (b":Gt#", b"+47*00#")]
-HALTS = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
 LINE_RATE = 960  # bytes per second at 9600 baud, 8N1
 
 
@@ -69,7 +68,7 @@ def pulse_timing(bridge, count, chooser, both_axes=False):
                 continue
             time.sleep(pause)
             bridge.guider.write(b":Mg%s%04d#" % (direction.encode(), milliseconds))
-            move, halt = b":M%s#" % direction.encode(), HALTS[direction]
+            move, halt = b":M%s#" % direction.encode(), host.HALT[direction]
             times = {}
             deadline = time.monotonic() + milliseconds / 1000 + 10
             while "halt" not in times and time.monotonic() < deadline:
@@ -320,9 +319,8 @@ def draw(before, after, path):
         errors = [error * 1000 for session in raw["sessions"]
                   for error, _ in pulse_errors(session)]
         latencies = [value * 1000 for session in raw["sessions"] for value in session["latencies"]]
-        label = "%s (%d)" % (raw["label"], len(errors))
         pulses.hist(errors, bins=[x - 2.5 for x in range(-120, 126, 5)], histtype="step",
-                    linewidth=1.6, color=colour, label=label)
+                    linewidth=1.6, color=colour, label="%s (%d)" % (raw["label"], len(errors)))
         queries.hist(latencies, bins=range(0, 132, 2), histtype="step", linewidth=1.6,
                      color=colour, label="%s (%d)" % (raw["label"], len(latencies)))
     pulses.set_yscale("log")

@@ -18,6 +18,8 @@ OUTGOING_PORT, OUTGOING_CONNECT, OUTGOING_DISCONNECT, OUTGOING_STATUS = 110, 111
 
 ACK = b"\x06"
 TICK = 0.1  # the nominal heartbeat period, seconds
+# The halt that ends a pulse in each direction: one per axis.
+HALT = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
 
 
 def wine_environment(prefix, display=None):

@@ -27,7 +27,6 @@ QUERIES = [  # (command, reply) of every query the program answers
     (b":Gt#", b"+47*00#"),
 ]
 UNANSWERED = [b":GV#", b":GVP#", b":G#", b":Q#", b"::GR#", b":G\x06R#", b":Mgw#"]
-HALT = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
 SCHEDULING_MARGIN = 0.05  # seconds granted to Wine and the host on top of whole ticks
 
 options = None
@@ -206,7 +205,7 @@ class PulseTests(BridgeCase):
         measured = []
         for direction, milliseconds in pulses:
             sent, frames = self.pulse(direction, milliseconds)
-            self.assertEqual(frames, [b":M%s#" % direction.encode(), HALT[direction]],
+            self.assertEqual(frames, [b":M%s#" % direction.encode(), host.HALT[direction]],
                              "%s %d ms" % (direction, milliseconds))
             (moved, _), (halted, _) = bridge.mount.frames[-2:]
             measured.append((host.ticks_for(milliseconds), moved - sent, halted - moved))
