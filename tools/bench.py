@@ -361,7 +361,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=60)
     parser.add_argument("--seed", type=int, help="replay a run's random choices")
     parser.add_argument("--replot", action="store_true",
-                        help="write the page again from the raw figures of --raw, measuring nothing")
+                        help="write the page again from the figures of --raw; measure nothing")
     options = parser.parse_args()
     if options.replot and not (options.raw and options.out):
         parser.error("--replot needs --raw and --out")
