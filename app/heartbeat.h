@@ -1,4 +1,4 @@
-// HeartBeat: the program's clock, a thread that ticks its listener about every 100 ms.
+// HeartBeat: the program's clock, a thread that ticks its listener on a fixed 100 ms timetable.
 #pragma once
 
 #include "engine/heartbeat_listener.h"

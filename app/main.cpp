@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "app/heartbeat.h"
+#include "app/power_throttling.h"
 #include "engine/controller.h"
 #include "resources/resource.h"
 #include "ui/app_model.h"
@@ -16,6 +17,7 @@ HINSTANCE programInstance = nullptr;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     programInstance = instance;
+    optOutOfPowerThrottling(); // a guiding session runs minimized all night; a refusal is harmless
     registerGraphClass(programInstance);
 
     auto heartBeat = std::make_unique<HeartBeat>();

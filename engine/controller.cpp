@@ -7,6 +7,8 @@ namespace {
 
 // The longest the worker waits for a message before it looks at the pipe again.
 constexpr DWORD IdleWaitMs = 100;
+// The most bytes the worker takes from the pipe in one read.
+constexpr DWORD PipeReadChunk = 256;
 
 constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
     return static_cast<std::uint8_t>(HeaderMarker | (messageClass << 5) | (length & 0x1F));
@@ -40,6 +42,7 @@ Controller::~Controller() {
 void Controller::start() {
     prepare();
     pipeReaderThread = CreateThread(nullptr, 0, runPipeReader, this, 0, &pipeReaderThreadId);
+    SetThreadPriority(pipeReaderThread, THREAD_PRIORITY_ABOVE_NORMAL); // asleep until a message
 }
 
 void Controller::prepare() {
@@ -142,14 +145,20 @@ DWORD WINAPI Controller::runPipeReader(LPVOID self) {
         WaitForSingleObject(controller->messageEvent, IdleWaitMs);
         DWORD waiting = 0;
         PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
-        // The bytes counted are in the pipe and only this thread reads it: take them one by one
-        // without looking again in between.
-        while (waiting-- > 0 && !controller->stopping) {
-            std::uint8_t byte = 0;
+        // The bytes counted are in the pipe and only this thread reads it: take them all without
+        // looking again in between, in one read where they fit (each read is a trip through the
+        // system, and under load every trip may wait for a processor).
+        while (waiting > 0 && !controller->stopping) {
+            std::uint8_t bytes[PipeReadChunk];
             DWORD got = 0;
-            ReadFile(controller->pipeRead, &byte, 1, &got, nullptr);
-            if (got == 1) {
-                controller->takePipeByte(byte);
+            ReadFile(controller->pipeRead, bytes, waiting < PipeReadChunk ? waiting : PipeReadChunk,
+                     &got, nullptr);
+            if (got == 0) {
+                break;
+            }
+            waiting -= got;
+            for (DWORD i = 0; i < got && !controller->stopping; ++i) {
+                controller->takePipeByte(bytes[i]);
             }
         }
     }
@@ -229,6 +238,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         ResetEvent(incomingStopEvent);
         incomingReaderThread =
             CreateThread(nullptr, 0, runIncomingReader, this, 0, &incomingReaderThreadId);
+        SetThreadPriority(incomingReaderThread, THREAD_PRIORITY_ABOVE_NORMAL); // asleep until bytes
         listener->onIncomingStatus(StatusWaiting, 0);
         return;
     case CommandDisconnectIncoming:

@@ -1,4 +1,5 @@
-// POSIX layer core: handles, events, waits, threads, critical sections, pipes, errors.
+// POSIX layer core: handles, events, timers, waits, threads, critical sections, pipes, the
+// performance counter, errors.
 #include "platform/posix/win32_posix.h"
 
 #include <errno.h>
@@ -27,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 struct Thread : Object {
     Thread() : Object(Kind::Thread) {}
     bool done = false; // the thread function has returned: the handle is signalled
+    int priority = THREAD_PRIORITY_NORMAL;
 };
 
 struct Pipe : Object {
@@ -48,14 +50,24 @@ Globals& globals() {
 thread_local DWORD lastError = ERROR_SUCCESS;
 std::atomic<DWORD> nextThreadId{1000};
 
-bool isSignalled(const Object* o) {
-    return o->kind == Kind::Event ? static_cast<const Event*>(o)->signalled
-                                  : static_cast<const Thread*>(o)->done;
+// A timer whose due time has come is set here, when a wait looks at it: nothing else can tell.
+bool isSignalled(Object* o, Clock::time_point now) {
+    if (o->kind == Kind::Thread) {
+        return static_cast<const Thread*>(o)->done;
+    }
+    if (o->kind == Kind::Timer) {
+        auto* timer = static_cast<Timer*>(o);
+        if (timer->armed && now >= timer->due) {
+            timer->armed = false;
+            timer->signalled = true;
+        }
+    }
+    return static_cast<const Event*>(o)->signalled;
 }
 
-// The wait that is satisfied by a signalled auto-reset event resets it.
+// The wait that is satisfied by a signalled auto-reset event or timer resets it.
 void consume(Object* o) {
-    if (o->kind == Kind::Event && !static_cast<Event*>(o)->manual) {
+    if (o->kind != Kind::Thread && !static_cast<Event*>(o)->manual) {
         static_cast<Event*>(o)->signalled = false;
     }
 }
@@ -208,8 +220,8 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-// Waits on events and thread handles. Each waited object is retained for the wait's span, so a
-// handle closed meanwhile does not pull the object out from under the wait (as on Windows).
+// Waits on events, timers and thread handles. Each waited object is retained for the wait's span,
+// so a handle closed meanwhile does not pull the object out from under the wait (as on Windows).
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                              DWORD dwMilliseconds) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
@@ -222,7 +234,8 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     for (DWORD i = 0; i < nCount; ++i) {
         auto* object = static_cast<Object*>(lpHandles[i]);
         if (globals().live.count(object) == 0 ||
-            (object->kind != Kind::Event && object->kind != Kind::Thread)) {
+            (object->kind != Kind::Event && object->kind != Kind::Timer &&
+             object->kind != Kind::Thread)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
@@ -233,10 +246,11 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     }
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
+        const auto now = Clock::now();
         if (bWaitAll) {
             bool all = true;
             for (DWORD i = 0; i < nCount && all; ++i) {
-                all = isSignalled(objects[i]);
+                all = isSignalled(objects[i], now);
             }
             if (all) {
                 for (DWORD i = 0; i < nCount; ++i) {
@@ -248,7 +262,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         } else {
             DWORD found = nCount;
             for (DWORD i = 0; i < nCount && found == nCount; ++i) {
-                if (isSignalled(objects[i])) {
+                if (isSignalled(objects[i], now)) {
                     found = i; // the lowest signalled index wins
                 }
             }
@@ -258,12 +272,21 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
                 break;
             }
         }
-        if (dwMilliseconds == INFINITE) {
-            changed().wait(held);
-        } else if (Clock::now() >= deadline) {
+        if (dwMilliseconds != INFINITE && now >= deadline) {
             break;
+        }
+        // Until the wait's own end or the first due time of a timer waited on, whichever is first.
+        auto until = dwMilliseconds == INFINITE ? Clock::time_point::max() : deadline;
+        for (DWORD i = 0; i < nCount; ++i) {
+            if (objects[i]->kind == Kind::Timer && static_cast<Timer*>(objects[i])->armed &&
+                static_cast<Timer*>(objects[i])->due < until) {
+                until = static_cast<Timer*>(objects[i])->due;
+            }
+        }
+        if (until == Clock::time_point::max()) {
+            changed().wait(held);
         } else {
-            changed().wait_until(held, deadline);
+            changed().wait_until(held, until);
         }
     }
     for (DWORD i = 0; i < nCount; ++i) {
@@ -313,6 +336,86 @@ void Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
+BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+    const bool known =
+        (nPriority >= THREAD_PRIORITY_LOWEST && nPriority <= THREAD_PRIORITY_HIGHEST) ||
+        nPriority == THREAD_PRIORITY_IDLE || nPriority == THREAD_PRIORITY_TIME_CRITICAL;
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* thread = static_cast<Thread*>(findLocked(hThread, Kind::Thread));
+    if (thread == nullptr) {
+        return FALSE;
+    }
+    if (!known) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    thread->priority = nPriority;
+    return TRUE;
+}
+
+int GetThreadPriority(HANDLE hThread) {
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* thread = static_cast<Thread*>(findLocked(hThread, Kind::Thread));
+    return thread == nullptr ? THREAD_PRIORITY_ERROR_RETURN : thread->priority;
+}
+
+// --- Waitable timers. ---
+
+HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpTimerName, DWORD dwFlags, DWORD) {
+    const DWORD known = CREATE_WAITABLE_TIMER_MANUAL_RESET | CREATE_WAITABLE_TIMER_HIGH_RESOLUTION;
+    if (lpTimerName != nullptr || (dwFlags & ~known) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER); // named timers are not rendered
+        return nullptr;
+    }
+    auto* timer = new Timer((dwFlags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0);
+    std::lock_guard<std::mutex> held(bigLock());
+    registerLocked(timer);
+    return timer;
+}
+
+BOOL SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPeriod,
+                      PTIMERAPCROUTINE pfnCompletionRoutine, LPVOID, BOOL) {
+    if (lpDueTime == nullptr || lPeriod != 0 || pfnCompletionRoutine != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER); // periodic timers and routines are not rendered
+        return FALSE;
+    }
+    const LONGLONG due = lpDueTime->QuadPart;
+    const auto now = Clock::now();
+    std::chrono::nanoseconds fromNow(0);
+    if (due > 0) {
+        // Windows counts from 1601, the system clock from 1970: 11644473600 s later.
+        fromNow = std::chrono::nanoseconds((due - 116444736000000000LL) * 100) -
+                  std::chrono::system_clock::now().time_since_epoch();
+    } else {
+        fromNow = std::chrono::nanoseconds(-due * 100);
+    }
+    const Clock::time_point when = now + std::chrono::duration_cast<Clock::duration>(fromNow);
+    std::lock_guard<std::mutex> held(bigLock());
+    auto* timer = static_cast<Timer*>(findLocked(hTimer, Kind::Timer));
+    if (timer == nullptr) {
+        return FALSE;
+    }
+    timer->signalled = false;
+    timer->armed = true;
+    timer->due = when;
+    changed().notify_all(); // waiters on it look at the new due time
+    return TRUE;
+}
+
+// --- The performance counter. ---
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    lpPerformanceCount->QuadPart =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+    lpFrequency->QuadPart = 1000000000;
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
     std::unique_lock<std::mutex> held(bigLock());
     auto* object = static_cast<Object*>(hObject);
@@ -323,6 +426,7 @@ BOOL CloseHandle(HANDLE hObject) {
     unregisterLocked(object);
     switch (object->kind) {
     case Kind::Event:
+    case Kind::Timer:
     case Kind::Thread:
         releaseLocked(object); // a running thread keeps its own reference and keeps running
         return TRUE;

@@ -12,6 +12,8 @@ typedef int BOOL;
 typedef std::uint8_t BYTE;
 typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::int64_t LONGLONG;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef void* LPVOID;
@@ -23,6 +25,14 @@ typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef const wchar_t* LPCWSTR;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct _SECURITY_ATTRIBUTES { // only ever passed as null
     DWORD nLength;
@@ -84,6 +94,7 @@ typedef struct _CRITICAL_SECTION {
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
 
 // --- Constants (Windows values). ---
 #define TRUE 1
@@ -97,6 +108,18 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define MAXIMUM_WAIT_OBJECTS 64
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 #define STATUS_PENDING 0x103u
+
+#define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x1u
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2u
+#define TIMER_ALL_ACCESS 0x1F0003u
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -175,7 +198,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL bManualReset, BOOL bI
                     LPCWSTR lpName);
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
-// Waits on events and thread handles (signalled once the thread has returned).
+// Waits on events, waitable timers and thread handles (signalled once the thread has returned).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 // Only bWaitAll == FALSE: returns WAIT_OBJECT_0 + the lowest signalled index.
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
@@ -184,6 +207,23 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId);
 void Sleep(DWORD dwMilliseconds);
+// The priority is kept with the thread and reported back, and has no effect on its scheduling: the
+// native builds run the tests, where only the calls matter.
+BOOL SetThreadPriority(HANDLE hThread, int nPriority);
+int GetThreadPriority(HANDLE hThread);
+
+// --- Waitable timers: one-shot (lPeriod 0, no completion routine), auto or manual reset; every
+// timer is a high-resolution one. A due time above 0 is absolute, in 100 ns units since 1601 (UTC);
+// below 0 it is relative to now, on the monotonic clock. Setting a timer resets it. ---
+HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR lpTimerName, DWORD dwFlags,
+                              DWORD dwDesiredAccess);
+BOOL SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPeriod,
+                      PTIMERAPCROUTINE pfnCompletionRoutine, LPVOID lpArgToCompletionRoutine,
+                      BOOL fResume);
+
+// --- The performance counter: the monotonic clock, in nanoseconds. ---
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 // Closes any handle kind. A thread keeps running after its handle is closed.
 BOOL CloseHandle(HANDLE hObject);
 

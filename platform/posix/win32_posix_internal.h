@@ -1,6 +1,7 @@
 // Internals of the POSIX layer: handle objects, the process-wide lock, event signalling.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -16,22 +17,29 @@ namespace win32_posix {
 
 // A HANDLE points to one of these. Every live object is in a registry, so a stale or foreign handle
 // is refused with ERROR_INVALID_HANDLE instead of being dereferenced.
-enum class Kind { Event, Thread, Pipe, Device };
+enum class Kind { Event, Timer, Thread, Pipe, Device };
 
 struct Object {
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
     Kind kind;
-    // Events and threads only: the handle, each waiter, each pending I/O (events) and the running
-    // thread (threads) hold one reference; the object is deleted when the last one goes.
+    // Events, timers and threads only: the handle, each waiter, each pending I/O (events) and the
+    // running thread (threads) hold one reference; the object is deleted when the last one goes.
     int refs = 1;
 };
 
 struct Event : Object {
-    Event(bool manualReset, bool initial)
-        : Object(Kind::Event), manual(manualReset), signalled(initial) {}
+    Event(bool manualReset, bool initial, Kind k = Kind::Event)
+        : Object(k), manual(manualReset), signalled(initial) {}
     bool manual;
     bool signalled;
+};
+
+// A waitable timer is an event that sets itself when its due time comes.
+struct Timer : Event {
+    explicit Timer(bool manualReset) : Event(manualReset, false, Kind::Timer) {}
+    bool armed = false;
+    std::chrono::steady_clock::time_point due;
 };
 
 // The single lock that guards all objects' state, and the condition announced on every change

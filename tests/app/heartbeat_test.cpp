@@ -1,5 +1,5 @@
-// Tests of the heartbeat: ticks reach whichever listener is set, clearing it is final, and stop is
-// bounded even when a listener hangs.
+// Tests of the heartbeat: ticks reach whichever listener is set, clearing it is final, stop is
+// prompt, and bounded even when a listener hangs.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -36,8 +36,13 @@ TEST(HeartBeat, TicksWhicheverListenerIsSet) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     beat.setListener(&listener);
     EXPECT_TRUE(waitUntil([&] { return calls >= 3; }));
+    EXPECT_EQ(GetThreadPriority(beat.thread), THREAD_PRIORITY_TIME_CRITICAL);
     beat.clearListener();
+    // The stop event ends the wait for the next tick at once, not when the tick is due.
+    const auto start = Clock::now();
     beat.stop();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+              3000);
     EXPECT_EQ(WaitForSingleObject(beat.thread, 0), WAIT_OBJECT_0);
 }
 

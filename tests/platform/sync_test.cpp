@@ -1,4 +1,5 @@
-// Tests of the POSIX layer's events, waits, threads, critical sections, last error and wsprintfA.
+// Tests of the POSIX layer's events, timers, waits, threads, the performance counter, critical
+// sections, last error and wsprintfA.
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -61,6 +62,56 @@ TEST(Events, WaitTimesOutAfterItsTime) {
     EXPECT_LT(msSince(start), 5000);
     CloseHandle(h[0]);
     CloseHandle(h[1]);
+}
+
+TEST(Timers, ARelativeOrAbsoluteDueTimeSignalsOnceAndNotBefore) {
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(timer, nullptr);
+    const HANDLE both[2] = {stop, timer};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT) << "not set yet";
+    LARGE_INTEGER due;
+    due.QuadPart = -60 * 10000; // 60 ms from now
+    auto start = Clock::now();
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_GE(msSince(start), 60);
+    EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_TIMEOUT) << "an auto-reset timer fires once";
+    // Absolute: 100 ns units since 1601 on the system clock.
+    const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    due.QuadPart = 116444736000000000LL + since1970.count() / 100 + 60 * 10000;
+    start = Clock::now();
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WaitForSingleObject(timer, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(msSince(start), 55); // the two clocks are read a moment apart
+    // Setting it again takes back a signal nobody collected; the stop event still wins at once.
+    due.QuadPart = -1;
+    SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+    Sleep(5);
+    due.QuadPart = -10LL * 1000 * 10000;
+    SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+    EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_TIMEOUT);
+    SetEvent(stop);
+    start = Clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0);
+    EXPECT_LT(msSince(start), 5000);
+    EXPECT_FALSE(SetEvent(timer)) << "a timer is not an event";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetWaitableTimer(stop, &due, 0, nullptr, nullptr, FALSE));
+    CloseHandle(timer);
+    CloseHandle(stop);
+}
+
+TEST(Timers, ThePerformanceCounterIsMonotonicNanoseconds) {
+    LARGE_INTEGER frequency, before, after;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    EXPECT_EQ(frequency.QuadPart, 1000000000);
+    QueryPerformanceCounter(&before);
+    Sleep(20);
+    QueryPerformanceCounter(&after);
+    EXPECT_GE(after.QuadPart - before.QuadPart, 20 * 1000000LL);
 }
 
 struct SetLater {
@@ -171,6 +222,21 @@ TEST(Threads, AThreadHandleIsSignalledWhenTheThreadHasReturned) {
     EXPECT_EQ(WaitForSingleObject(t2, 5000), WAIT_OBJECT_0);
     CloseHandle(t1);
     CloseHandle(t2);
+    CloseHandle(gate);
+}
+
+TEST(Threads, APriorityIsKeptAndReported) {
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, waitForGate, gate, 0, nullptr);
+    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_NORMAL);
+    EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_TIME_CRITICAL));
+    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_TIME_CRITICAL);
+    EXPECT_FALSE(SetThreadPriority(t, 7));
+    EXPECT_FALSE(SetThreadPriority(gate, THREAD_PRIORITY_HIGHEST)) << "not a thread";
+    EXPECT_EQ(GetThreadPriority(gate), THREAD_PRIORITY_ERROR_RETURN);
+    SetEvent(gate);
+    WaitForSingleObject(t, 5000);
+    CloseHandle(t);
     CloseHandle(gate);
 }
 
