@@ -251,7 +251,8 @@ def measure(options):
     """Runs the sessions, each a fresh start of the program, and returns the raw figures."""
     seed = options.seed if options.seed is not None else random.SystemRandom().randrange(2**32)
     chooser = random.Random(seed)
-    raw = {"label": options.label, "commit": options.commit, "seed": seed, "sessions": []}
+    raw = {"label": options.label, "commit": options.commit, "seed": seed, "sessions": [],
+           "load": os.getloadavg()}
     plan = [(state, index) for state in HOSTS for index in range(options.sessions)]
     for number, (state, index) in enumerate(plan):
         log("session %d of %d, %s host: starting the bridge under Wine" % (
@@ -481,7 +482,8 @@ def main():
     today = datetime.date.today().isoformat()
     text = ["# Performance", "",
             "Measured on %s by `bash tools/bench.sh` (seed %d)." % (today, raw["seed"]), "",
-            "Machine: %s." % machine(), "",
+            "Machine: %s; load average as the run began %s (1, 5, 15 min)." % (
+                machine(), ", ".join("%.2f" % value for value in raw.get("load", []))), "",
             "\"Before\" is the program as it was before the heartbeat kept a fixed timetable "
             "(%s), measured by the same bench%s." % (
                 baseline.get("commit") or "an earlier build" if before else "not measured",

@@ -1,11 +1,13 @@
 #!/bin/bash
 # The benchmarks (not part of the tests): builds the program and a release build of the native
-# engine benchmark, measures under Wine and natively, prints the table and writes it, with
-# histograms beside the baseline in docs/performance-before.json, to docs/performance.md. Takes
-# about fifteen minutes.
+# engine benchmark, measures under Wine (on a quiet host, then beside one CPU-bound process per
+# core) and natively, prints the table and writes it, with histograms beside the baseline in
+# docs/performance-before.json, to docs/performance.md. Takes about twenty minutes; measure on an
+# otherwise idle machine, or the quiet host is not quiet.
 #
 # bash tools/bench.sh --baseline REV measures the program as built from commit REV instead (timing
 # only) and keeps its figures in docs/performance-before.json, the "before" of the next run.
+# Further arguments go to tools/bench.py (--sessions, --pulses, --seed ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -34,7 +36,7 @@ if [ "${1:-}" = "--baseline" ]; then
     fi
     exec "$python" tools/bench.py --exe "$source/build/windows/autoguider-bridge.exe" \
         --driver "$driver" --prefix build/bench/wine --timing-only --label before --commit "$rev" \
-        --raw docs/performance-before.json
+        --raw docs/performance-before.json "${@:3}"
 fi
 
 echo "bench: building the native engine benchmark (release, no sanitizers)"
@@ -46,4 +48,5 @@ if ! { cmake --preset native -B build/bench/native -DBRIDGE_SANITIZE=OFF -DCMAKE
 fi
 exec "$python" tools/bench.py --exe build/windows/autoguider-bridge.exe --driver "$driver" \
     --prefix build/bench/wine --throughput build/bench/native/tools/bench/engine-throughput \
-    --baseline docs/performance-before.json --raw build/bench/after.json --out docs/performance.md
+    --baseline docs/performance-before.json --raw build/bench/after.json --out docs/performance.md \
+    "$@"
