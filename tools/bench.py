@@ -527,11 +527,11 @@ def explain(after, before, throughput, driver_memory):
         "- Now the heartbeat keeps a fixed timetable on the performance counter and waits on a "
         "high-resolution timer, so the mean tick is 100 ms and only a single late move or halt "
         "moves a pulse. Those late ones are the host's scheduler: a tick reaches the mount through "
-        "four wake-ups (the heartbeat, the Wine server, the worker, the write), and on a busy host "
-        "each may wait for a processor; under Wine here thread priorities do not reach Linux (the "
-        "process may not raise its niceness), so the bridge's threads queue behind the CPU-bound "
-        "ones, and so does the bench's own reader of the mount's line. docs/design.md has the "
-        "measured share of each step.")
+        "several wake-ups (the heartbeat, the worker, each trip through the Wine server, and the "
+        "bench's own reader of the mount's line), and on a busy host each may wait for a "
+        "processor. Under Wine here the threads' priorities do not reach Linux (the process may "
+        "not raise its niceness), so the bridge's threads queue behind the CPU-bound ones. "
+        "docs/design.md has the measured share of each step.")
     notes.append(
         "- Both axes at once: the same measure, with a guider that pulses right ascension and "
         "declination at the same time, one pulse after another on each axis.")
