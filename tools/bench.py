@@ -347,11 +347,15 @@ def draw(before, after, path):
         return False
     figure, panels = plot.subplots(1, 3, figsize=(15, 4), dpi=100)
     runs = [(raw, colour) for raw, colour in ((before, "#c0392b"), (after, "#2471a3")) if raw]
+    # Bins of 1 ms over every error of both runs, at least -10 to +10 ms.
+    every = [error * 1000 for raw, _ in runs for session in raw["sessions"]
+             for error in pulse_errors(session)]
+    bins = [x - 0.5 for x in range(min(-10, int(min(every)) - 1), max(10, int(max(every)) + 2))]
     for raw, colour in runs:
         for axes, state in zip(panels, HOSTS):
             errors = [error * 1000 for session in raw["sessions"] if session.get("host") == state
                       for error in pulse_errors(session)]
-            axes.hist(errors, bins=[x - 1 for x in range(-100, 102, 2)], histtype="step",
+            axes.hist(errors, bins=bins, histtype="step",
                       linewidth=1.6, color=colour, label="%s (%d)" % (raw["label"], len(errors)))
         latencies = [value * 1000 for session in raw["sessions"] for value in session["latencies"]]
         panels[2].hist(latencies, bins=range(0, 132, 2), histtype="step", linewidth=1.6,
@@ -538,7 +542,7 @@ def explain(after, before, throughput, driver_memory):
     notes.append(
         "- Query latency: from the last byte of the query on the guider's line to the last byte "
         "of the reply: the incoming reader's read completes, the worker wakes at once and "
-        "answers. Under Wine the serial read completes about 10 ms after the bytes arrive.")
+        "answers.")
     notes.append(
         "- Idle CPU counts the bridge process only; the Wine server does part of the work of "
         "every wait and I/O on its behalf and is shown beside it. Idle, the heartbeat still "
