@@ -151,16 +151,31 @@ void Controller::closeOutgoing() {
     outgoingOpen = 0;
 }
 
-void Controller::writeIncomingByte(std::uint8_t value) {
-    writePort(incomingPort, incomingWriteEvent, &value, 1);
+bool Controller::writeIncomingByte(std::uint8_t value) {
+    if (!writePort(incomingPort, incomingWriteEvent, &value, 1)) {
+        return false;
+    }
+    events.record(EventReply, 0, 0, &value, 1);
+    return true;
 }
 
-void Controller::writeIncomingString(const char* text) {
-    writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+bool Controller::writeIncomingString(const char* text) {
+    const int length = replyLength(text);
+    if (!writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(length))) {
+        return false;
+    }
+    events.record(EventReply, 0, 0, text, length);
+    return true;
 }
 
 bool Controller::writeOutgoingString(const char* text) {
-    return writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+    const int length = replyLength(text);
+    if (!writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(length))) {
+        return false;
+    }
+    // Stamped when the write has returned, as the mount's own clock would see the command.
+    events.record(EventMountWrite, 0, 0, text, length);
+    return true;
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {

@@ -313,6 +313,18 @@ void Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    lpPerformanceCount->QuadPart =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+    lpFrequency->QuadPart = 1000000000;
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
     std::unique_lock<std::mutex> held(bigLock());
     auto* object = static_cast<Object*>(hObject);

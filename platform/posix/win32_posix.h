@@ -23,6 +23,11 @@ typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef const wchar_t* LPCWSTR;
+typedef std::int64_t LONGLONG;
+
+typedef union _LARGE_INTEGER {
+    LONGLONG QuadPart;
+} LARGE_INTEGER;
 
 typedef struct _SECURITY_ATTRIBUTES { // only ever passed as null
     DWORD nLength;
@@ -184,6 +189,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId);
 void Sleep(DWORD dwMilliseconds);
+// The monotonic counter, in nanoseconds: the frequency is 1e9.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 // Closes any handle kind. A thread keeps running after its handle is closed.
 BOOL CloseHandle(HANDLE hObject);
 

@@ -264,6 +264,20 @@ TEST(LastError, IsPerThread) {
     EXPECT_EQ(GetLastError(), 123u);
 }
 
+TEST(Counter, PerformanceCounterRisesWithTimeAtItsFrequency) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER before;
+    LARGE_INTEGER after;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    ASSERT_TRUE(QueryPerformanceCounter(&before));
+    Sleep(20);
+    ASSERT_TRUE(QueryPerformanceCounter(&after));
+    const double seconds = static_cast<double>(after.QuadPart - before.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+    EXPECT_GE(seconds, 0.020);
+    EXPECT_LT(seconds, 5.0);
+}
+
 TEST(Format, WsprintfFormatsDeviceNamesAndCapsAt1024) {
     char name[32];
     EXPECT_EQ(wsprintfA(name, "\\\\.\\COM%d", 12), 9);
