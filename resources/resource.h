@@ -22,3 +22,10 @@
 #define IDC_DEC_LABEL 1005
 #define IDC_RA_GRAPH 120
 #define IDC_DEC_GRAPH 121
+
+// The Event Log window and its controls.
+#define IDD_EVENT_LOG 300
+#define IDC_EVENT_LIST 301
+#define IDC_EVENT_DROPPED 302
+#define IDC_EVENT_COPY 303
+#define IDC_EVENT_SAVE 304

@@ -6,6 +6,7 @@
 #include "resources/resource.h"
 #include "ui/app_model.h"
 #include "ui/difference_graph.h"
+#include "ui/event_log_window.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -26,6 +27,7 @@ DlgAutoGuiderBridge::~DlgAutoGuiderBridge() {
     if (model->callback == this) {
         model->callback = nullptr;
     }
+    eventLog.reset();
     raGraph.reset();
     decGraph.reset();
 }
@@ -53,6 +55,8 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
         return TRUE;
     case WM_COMMAND:
         return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
+    case WM_SYSCOMMAND:
+        return dialog->carryOutSystemCommand(wParam) ? TRUE : FALSE;
     case WM_USER:
         dialog->model->dispatch(static_cast<std::int32_t>(wParam),
                                 static_cast<NotificationWord>(lParam));
@@ -60,6 +64,10 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
     case WM_DESTROY:
         // From here on the engine's reports are dropped instead of posted to a dying window.
         dialog->model->setWindow(nullptr);
+        // The Event Log goes with the dialog, while the engine whose store it reads still runs.
+        if (dialog->eventLog) {
+            dialog->eventLog->close();
+        }
         return FALSE;
     default:
         return FALSE;
@@ -87,8 +95,37 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     SendMessageA(incomingPorts, CB_SETCURSEL, 0, 0);
     SendMessageA(outgoingPorts, CB_SETCURSEL, 0, 0);
     SetFocus(incomingPorts);
+    appendWindowMenu();
 
     model->setWindow(window);
+}
+
+void DlgAutoGuiderBridge::appendWindowMenu() {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    if (menu == nullptr) {
+        return;
+    }
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, SystemCommandEventLog, L"Event Log");
+}
+
+bool DlgAutoGuiderBridge::carryOutSystemCommand(WPARAM command) {
+    // The low four bits of a system command are the system's own.
+    switch (command & 0xFFF0) {
+    case SystemCommandEventLog:
+        openEventLog();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void DlgAutoGuiderBridge::openEventLog() {
+    if (!eventLog) {
+        eventLog = std::make_unique<EventLogWindow>(
+            instance, controller != nullptr ? &controller->events : nullptr);
+    }
+    eventLog->show(window);
 }
 
 void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {

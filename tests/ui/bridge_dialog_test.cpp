@@ -14,6 +14,7 @@
 #include "ui/app_model.h"
 #include "ui/bridge_dialog.h"
 #include "ui/difference_graph.h"
+#include "ui/event_log_window.h"
 #include "engine/status_code.h"
 
 namespace {
@@ -493,6 +494,139 @@ TEST_F(BridgeDialog, WindowMayGrowWiderButNeverNarrowerOrTaller) {
         MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
         EXPECT_TRUE(EqualRect(&rect, &before[i])) << Table[i].id;
     }
+}
+
+std::wstring listLine(HWND list, int index) {
+    wchar_t text[256] = {};
+    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// "HH:MM:SS.mmm  " and then the wanted text.
+bool isLine(const std::wstring& line, const std::wstring& wanted) {
+    const std::wstring shape = L"00:00:00.000  ";
+    if (line.size() != shape.size() + wanted.size() || line.substr(shape.size()) != wanted) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= L'0' && line[i] <= L'9';
+        if (shape[i] == L'0' ? !digit : line[i] != shape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    wchar_t name[64] = {};
+    ASSERT_GT(GetMenuStringW(menu, SystemCommandEventLog, name, 64, MF_BYCOMMAND), 0);
+    EXPECT_STREQ(name, L"Event Log");
+    int position = 0;
+    while (GetMenuItemID(menu, position) != SystemCommandEventLog) {
+        ++position;
+    }
+    MENUITEMINFOW before = {};
+    before.cbSize = sizeof before;
+    before.fMask = MIIM_FTYPE;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, static_cast<UINT>(position - 1), TRUE, &before));
+    EXPECT_TRUE(before.fType & MFT_SEPARATOR);
+
+    // Something to show: a port that cannot be opened. The low bits of the command are ignored.
+    choose(IDC_INCOMING_PORT, 199);
+    command(IDC_INCOMING_CONNECT);
+    ASSERT_TRUE(reports.waitFor(incoming(StatusCannotOpen)));
+    SendMessageW(window, WM_SYSCOMMAND, SystemCommandEventLog | 3, 0);
+    ASSERT_TRUE(dialog->eventLog);
+    HWND log = dialog->eventLog->window;
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(IsWindowVisible(log));
+    EXPECT_EQ(GetWindow(log, GW_OWNER), window);
+    wchar_t caption[64] = {};
+    GetWindowTextW(log, caption, 64);
+    EXPECT_EQ(std::wstring(caption).rfind(L"Event Log", 0), 0u);
+    EXPECT_TRUE(GetWindowLongW(log, GWL_STYLE) & WS_THICKFRAME);
+
+    HWND list = GetDlgItem(log, IDC_EVENT_LIST);
+    wchar_t kind[32] = {};
+    GetClassNameW(list, kind, 32);
+    EXPECT_EQ(lstrcmpiW(kind, L"ListBox"), 0);
+    const LONG style = GetWindowLongW(list, GWL_STYLE);
+    // (Its scroll bars, and with them their style bits, come when there is something to scroll.)
+    const LONG wanted = LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL | LBS_HASSTRINGS;
+    EXPECT_EQ(style & wanted, wanted);
+    EXPECT_EQ(style & (LBS_SORT | LBS_OWNERDRAWFIXED | LBS_OWNERDRAWVARIABLE), 0);
+    ASSERT_TRUE(pumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= 2; }));
+    EXPECT_TRUE(isLine(listLine(list, 0), L"Incoming COM200: Opening port..."));
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Incoming COM200: Cannot open port."));
+
+    // Escape hides it and keeps its lines; the window menu shows it again.
+    SendMessageW(log, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(IsWindowVisible(log));
+    PostMessageW(window, WM_SYSCOMMAND, SystemCommandEventLog, 0);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(log) != FALSE; }));
+    EXPECT_EQ(dialog->eventLog->window, log);
+    EXPECT_GE(SendMessageW(list, LB_GETCOUNT, 0, 0), 2);
+
+    DestroyWindow(window);
+    window = nullptr;
+    EXPECT_FALSE(IsWindow(log));
+    EXPECT_EQ(dialog->eventLog->window, nullptr);
+}
+
+TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsAndCopies) {
+    EventLog store(16384);
+    auto pulses = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            store.record(EventPulse, store.recorded() + 1, 1, "w", 1);
+        }
+    };
+    pulses(12000);
+    EventLogWindow log(GetModuleHandleA(nullptr), &store);
+    log.show(nullptr);
+    ASSERT_NE(log.window, nullptr);
+    HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), EventLogMaxLines);
+    EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
+    EXPECT_TRUE(isLine(listLine(list, 0), L"Pulse west 2001 ms, 1 tick"));
+    EXPECT_TRUE(isLine(listLine(list, EventLogMaxLines - 1), L"Pulse west 12000 ms, 1 tick"));
+    wchar_t dropped[64] = {};
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"2000 older lines dropped");
+
+    // At the bottom, the view follows the new lines.
+    RECT area;
+    GetClientRect(list, &area);
+    const int visible = area.bottom / static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
+    ASSERT_GT(visible, 0);
+    pulses(30);
+    log.drain();
+    EXPECT_GE(SendMessageW(list, LB_GETTOPINDEX, 0, 0) + visible, EventLogMaxLines);
+
+    // Further up, the lines in view stay in view as older ones go.
+    SendMessageW(list, LB_SETTOPINDEX, 5000, 0);
+    const std::wstring reading = listLine(list, 5000);
+    pulses(100);
+    log.drain();
+    EXPECT_EQ(listLine(list, static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0))), reading);
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"2130 older lines dropped");
+
+    // Copy: the chosen lines, each ending in CR LF.
+    SendMessageW(list, LB_SETSEL, TRUE, 3);
+    SendMessageW(list, LB_SETSEL, TRUE, 7);
+    SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const std::wstring copied =
+        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+    if (data != nullptr) {
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    EXPECT_EQ(copied, listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
+    log.close();
+    EXPECT_EQ(log.window, nullptr);
 }
 
 TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
