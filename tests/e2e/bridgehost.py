@@ -17,6 +17,7 @@ COMMAND_COUNT = 104
 OUTGOING_PORT, OUTGOING_CONNECT, OUTGOING_DISCONNECT, OUTGOING_STATUS = 110, 111, 112, 113
 
 ACK = b"\x06"
+EVENT_LOG = 0x0010  # the window-menu command that opens the Event Log
 TICK = 0.1  # the nominal heartbeat period, seconds
 # The halt that ends a pulse in each direction: one per axis.
 HALT = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
@@ -424,6 +425,17 @@ class Bridge:
     def connect_outgoing(self, port=None):
         self.choose_port(OUTGOING_PORT, port or self.outgoing_port)
         self.click(OUTGOING_CONNECT)
+
+    def open_event_log(self, timeout=30):
+        """Opens the Event Log through the window menu and waits until it is shown."""
+        self.ask("syscommand %d" % EVENT_LOG)
+        self.ask("logfind %d" % (timeout * 1000), timeout=timeout + 10)
+
+    def event_log_lines(self, last=None):
+        """The Event Log's lines, or only the last ones."""
+        count = int(self.ask("loglines"))
+        first = max(0, count - last) if last else 0
+        return [self.ask("logline %d" % index) for index in range(first, count)]
 
     def dialog_rect(self):
         return [int(value) for value in self.ask("rect").split()]

@@ -262,6 +262,49 @@ class PulseTests(BridgeCase):
         self.expect_count(6)
 
 
+def log_time(line):
+    """Seconds since midnight of an Event Log line's "HH:MM:SS.mmm" time."""
+    hours, minutes, seconds = line.split()[0].split(":")
+    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+
+
+class EventLogTests(BridgeCase):
+    def test_the_event_log_shows_what_passed_in_order_with_the_mounts_timing(self):
+        bridge.open_event_log()
+        self.fresh_incoming()
+        self.outgoing_open()
+        self.assertEqual(self.query(host.ACK, 1), b"P")
+        self.assertEqual(self.query(b":GR#", 9), b"00:00:00#")
+        mount_times = []
+        for direction, milliseconds in (("w", 500), ("n", 300)):
+            self.pulse(direction, milliseconds)
+            (moved, _), (halted, _) = bridge.mount.frames[-2:]
+            mount_times.append(halted - moved)
+
+        deadline = time.monotonic() + 10
+        lines = []
+        while time.monotonic() < deadline:
+            lines = bridge.event_log_lines(last=40)
+            if lines and lines[-1].endswith("Halt :Qn#"):
+                break
+            time.sleep(0.1)
+        opened = max(i for i, line in enumerate(lines) if line.endswith("COM7: Opening port..."))
+        session = [line.split(None, 1)[1] for line in lines[opened:]]
+        self.assertIn(session[2], ("Outgoing COM8: Port opened", "Outgoing COM8: Already opened."))
+        self.assertEqual(session[:2] + session[3:], [
+            "Incoming COM7: Opening port...", "Incoming COM7: Waiting...",
+            "Received <06>", "Incoming COM7: Ready", "Sent P",
+            "Received :GR#", "Sent 00:00:00#",
+            "Received :Mgw0500#", "Pulse west 500 ms, 5 ticks", "Move :Mw#", "Halt :Qw#",
+            "Received :Mgn0300#", "Pulse north 300 ms, 3 ticks", "Move :Mn#", "Halt :Qn#"])
+        times = [log_time(line) for line in lines[opened:]]
+        self.assertEqual(times, sorted(times))
+        moves = [t for t, line in zip(times, session) if line.startswith("Move")]
+        halts = [t for t, line in zip(times, session) if line.startswith("Halt")]
+        for move, halt, on_the_line in zip(moves, halts, mount_times):
+            self.assertAlmostEqual(halt - move, on_the_line, delta=0.010)
+
+
 def cpu_seconds(pid):
     """User and system time that the process has used so far."""
     with open("/proc/%d/stat" % pid) as stat:
@@ -365,12 +408,14 @@ class FaultTests(BridgeCase):
 
 
 class ShutdownTests(BridgeCase):
-    def test_closing_during_pulses_on_both_axes_halts_both_and_ends_within_two_seconds(self):
+    def test_closing_during_pulses_with_the_event_log_open_halts_both_and_ends_in_two_seconds(
+            self):
         self.fresh_incoming()
         self.outgoing_open()
         start = len(bridge.mount.frames)
         bridge.guider.write(b":Mge9000#:Mgn9000#")
         bridge.mount.wait_frames(start + 2, 5)
+        bridge.open_event_log()  # and it goes with the dialog
         closed = time.monotonic()
         self.assertEqual(bridge.close_dialog(timeout=30), 0)
         ended = time.monotonic()
@@ -424,10 +469,11 @@ class LinuxScriptTests(unittest.TestCase):
 
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
-    lines that fail, the end of the program, and last the program started by the Linux run script."""
+    the Event Log, lines that fail, the end of the program, and last the program started by the
+    Linux run script."""
     suite = unittest.TestSuite()
-    for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, FaultTests,
-                  ShutdownTests, LinuxScriptTests):
+    for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
+                  FaultTests, ShutdownTests, LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 

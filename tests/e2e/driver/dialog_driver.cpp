@@ -11,10 +11,16 @@
 //   rect                   the dialog's outer rectangle on the screen: left top right bottom
 //   close                  end the dialog as its close box does (IDCANCEL)
 //   alive                  whether the dialog window still exists
+//   syscommand <id>        post a window-menu command (WM_SYSCOMMAND) to the dialog
+//   logfind <ms>           wait up to ms for the program's shown window captioned "Event Log..."
+//   loglines               the number of lines in the Event Log's list
+//   logline <index>        the text of one line of the Event Log
+//   ping                   time a message round trip to the dialog: microseconds
 //   quit                   end the driver
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include <windows.h>
@@ -26,7 +32,11 @@ constexpr const char* DialogClass = "#32770";
 // Answers from a hung dialog must not hang the driver.
 constexpr UINT SendTimeoutMs = 5000;
 
+constexpr const wchar_t* LogCaption = L"Event Log";
+constexpr int EventListId = 301;
+
 HWND dialog = nullptr;
+HWND eventLog = nullptr;
 
 void answer(const char* format, ...) {
     va_list arguments;
@@ -152,6 +162,93 @@ void closeDialog() {
     answer("ok");
 }
 
+void postSystemCommand(int id) {
+    if (!PostMessageA(dialog, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0)) {
+        answer("error no dialog");
+        return;
+    }
+    answer("ok");
+}
+
+// A shown top-level window of the dialog's process whose caption begins with LogCaption.
+BOOL CALLBACK findLogWindow(HWND window, LPARAM found) {
+    DWORD process = 0;
+    DWORD dialogProcess = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetWindowThreadProcessId(dialog, &dialogProcess);
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    const std::size_t length = std::wcslen(LogCaption);
+    if (process == dialogProcess && IsWindowVisible(window) &&
+        std::wcsncmp(caption, LogCaption, length) == 0) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void findLog(int timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        eventLog = nullptr;
+        EnumWindows(findLogWindow, reinterpret_cast<LPARAM>(&eventLog));
+        if (eventLog != nullptr) {
+            answer("ok %p", static_cast<void*>(eventLog));
+            return;
+        }
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            answer("error no Event Log");
+            return;
+        }
+        Sleep(50);
+    }
+}
+
+void countLogLines() {
+    HWND list = eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
+    DWORD_PTR result = 0;
+    if (list == nullptr || !send(list, LB_GETCOUNT, 0, 0, &result)) {
+        answer("error no Event Log");
+        return;
+    }
+    answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
+}
+
+void readLogLine(int index) {
+    HWND list = eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
+    DWORD_PTR length = 0;
+    wchar_t buffer[512] = {};
+    if (list == nullptr ||
+        !SendMessageTimeoutW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
+                             SendTimeoutMs, &length) ||
+        static_cast<LRESULT>(length) < 0 || length >= 512) {
+        answer("error no line %d", index);
+        return;
+    }
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(list, LB_GETTEXT, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+    answer("ok %s", narrow(buffer).c_str());
+}
+
+// How long the dialog's thread takes to answer a message, measured here, without the pipe to the
+// caller: what a user would feel as the dialog's responsiveness.
+void ping() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER before;
+    LARGE_INTEGER after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    DWORD_PTR result = 0;
+    const bool answered = send(dialog, WM_NULL, 0, 0, &result);
+    QueryPerformanceCounter(&after);
+    if (!answered) {
+        answer("error no answer");
+        return;
+    }
+    answer("ok %lld", (after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart);
+}
+
 } // namespace
 
 int main() {
@@ -187,6 +284,16 @@ int main() {
             readRect();
         } else if (command == "close") {
             closeDialog();
+        } else if (command == "syscommand" && fields == 2) {
+            postSystemCommand(first);
+        } else if (command == "logfind" && fields == 2) {
+            findLog(first);
+        } else if (command == "loglines") {
+            countLogLines();
+        } else if (command == "logline" && fields == 2) {
+            readLogLine(first);
+        } else if (command == "ping") {
+            ping();
         } else if (command == "alive") {
             answer("ok %d", IsWindow(dialog) ? 1 : 0);
         } else {
