@@ -437,12 +437,15 @@ class Bridge:
         first = max(0, count - last) if last else 0
         return [self.ask("logline %d" % index) for index in range(first, count)]
 
-    def dialog_rect(self):
-        return [int(value) for value in self.ask("rect").split()]
+    def dialog_rect(self, window="dialog"):
+        """The outer rectangle of the dialog, or with window="log" of the Event Log."""
+        command = "rect" if window == "dialog" else "logrect"
+        return [int(value) for value in self.ask(command).split()]
 
-    def screenshot(self, path):
-        """Saves a picture of the dialog as the X server shows it; returns the path."""
-        left, top, right, bottom = self.dialog_rect()
+    def screenshot(self, path, window="dialog"):
+        """Saves a picture of the dialog (or the Event Log) as the X server shows it; returns the
+        path."""
+        left, top, right, bottom = self.dialog_rect(window)
         env = dict(os.environ, DISPLAY=self.display)
         geometry = "%dx%d+%d+%d" % (right - left, bottom - top, max(left, 0), max(top, 0))
         subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", path],

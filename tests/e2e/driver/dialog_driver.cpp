@@ -15,6 +15,7 @@
 //   logfind <ms>           wait up to ms for the program's shown window captioned "Event Log..."
 //   loglines               the number of lines in the Event Log's list
 //   logline <index>        the text of one line of the Event Log
+//   logrect                the Event Log's outer rectangle on the screen
 //   ping                   time a message round trip to the dialog: microseconds
 //   quit                   end the driver
 #include <cstdarg>
@@ -145,10 +146,10 @@ void readEntry(int id, int index) {
     answer("ok %s", narrow(buffer).c_str());
 }
 
-void readRect() {
+void readRect(HWND window) {
     RECT outer;
-    if (dialog == nullptr || !GetWindowRect(dialog, &outer)) {
-        answer("error no dialog");
+    if (window == nullptr || !GetWindowRect(window, &outer)) {
+        answer("error no window");
         return;
     }
     answer("ok %ld %ld %ld %ld", outer.left, outer.top, outer.right, outer.bottom);
@@ -281,7 +282,9 @@ int main() {
         } else if (command == "entry" && fields == 3) {
             readEntry(first, second);
         } else if (command == "rect") {
-            readRect();
+            readRect(dialog);
+        } else if (command == "logrect") {
+            readRect(eventLog);
         } else if (command == "close") {
             closeDialog();
         } else if (command == "syscommand" && fields == 2) {
