@@ -4,6 +4,7 @@
 # histograms beside the baseline in docs/performance-before.json, to docs/performance.md. Takes
 # about fifteen minutes.
 #
+# Other arguments go to tools/bench.py (--event-log: the same again with the Event Log open).
 # bash tools/bench.sh --baseline REV measures the program as built from commit REV instead (timing
 # only) and keeps its figures in docs/performance-before.json, the "before" of the next run.
 set -euo pipefail
@@ -46,4 +47,4 @@ if ! { cmake --preset native -B build/bench/native -DBRIDGE_SANITIZE=OFF -DCMAKE
 fi
 exec "$python" tools/bench.py --exe build/windows/autoguider-bridge.exe --driver "$driver" \
     --prefix build/bench/wine --throughput build/bench/native/tools/bench/engine-throughput \
-    --baseline docs/performance-before.json --raw build/bench/after.json --out docs/performance.md
+    --baseline docs/performance-before.json --raw build/bench/after.json --out docs/performance.md "$@"
