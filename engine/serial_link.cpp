@@ -109,6 +109,17 @@ int replyLength(const char* text) {
     return length;
 }
 
+// Writes as writePort does and records a write that is done, stamped when it has returned: for a
+// command to the mount, as near as this side can tell to when the mount got it.
+bool writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, EventKind kind,
+                   const void* bytes, int length) {
+    if (!writePort(device, writeEvent, bytes, static_cast<DWORD>(length))) {
+        return false;
+    }
+    events.record(kind, 0, 0, bytes, length);
+    return true;
+}
+
 } // namespace
 
 bool Controller::openIncoming(std::uint8_t port) {
@@ -152,30 +163,17 @@ void Controller::closeOutgoing() {
 }
 
 bool Controller::writeIncomingByte(std::uint8_t value) {
-    if (!writePort(incomingPort, incomingWriteEvent, &value, 1)) {
-        return false;
-    }
-    events.record(EventReply, 0, 0, &value, 1);
-    return true;
+    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, &value, 1);
 }
 
 bool Controller::writeIncomingString(const char* text) {
-    const int length = replyLength(text);
-    if (!writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(length))) {
-        return false;
-    }
-    events.record(EventReply, 0, 0, text, length);
-    return true;
+    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, text,
+                         replyLength(text));
 }
 
 bool Controller::writeOutgoingString(const char* text) {
-    const int length = replyLength(text);
-    if (!writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(length))) {
-        return false;
-    }
-    // Stamped when the write has returned, as the mount's own clock would see the command.
-    events.record(EventMountWrite, 0, 0, text, length);
-    return true;
+    return writeRecorded(outgoingPort, outgoingWriteEvent, events, EventMountWrite, text,
+                         replyLength(text));
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {

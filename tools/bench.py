@@ -166,14 +166,34 @@ def pinger(bridge, seed, times):
     return run
 
 
+def logged_errors(bridge, rows):
+    """For each of the pulses just measured, its move-to-halt interval as the Event Log has it
+    minus the interval the mount saw, in seconds."""
+    time.sleep(0.3)  # the window takes new events every 50 ms
+    writes = [(line.split()[1], host.log_time(line))
+              for line in bridge.event_log_lines(last=4 * len(rows) + 8)
+              if line.split()[1] in ("Move", "Halt")]
+    pairs = []
+    at = len(writes) - 1
+    while at > 0 and len(pairs) < len(rows):
+        if writes[at][0] == "Halt" and writes[at - 1][0] == "Move":
+            pairs.append(writes[at][1] - writes[at - 1][1])
+            at -= 2
+        else:
+            at -= 1
+    pairs.reverse()
+    return [logged - interval for logged, (_, _, _, interval) in zip(pairs, rows[-len(pairs):])]
+
+
 def event_log_session(bridge, options, chooser, last):
     """The same pulses and queries again, now with the Event Log open; in the last session also
     sustained input at the line rate, while the dialog's round trip is timed. Returns the raw
     figures; the Event Log's line count shows that it kept up."""
     bridge.open_event_log()
     fresh_links(bridge)
-    figures = {"pulses": pulse_timing(bridge, options.pulses, chooser),
-               "latencies": query_latency(bridge, options.queries, chooser)}
+    figures = {"pulses": pulse_timing(bridge, options.pulses, chooser)}
+    figures["logged_errors"] = logged_errors(bridge, figures["pulses"])
+    figures["latencies"] = query_latency(bridge, options.queries, chooser)
     figures["tick"] = session_tick(figures["pulses"])
     if last:
         pings = []
@@ -204,6 +224,10 @@ def event_log_report(raw):
                                           ms(max(closed_pings)), len(closed_pings)),
                  "p50 %s, max %s (%d)" % (ms(percentile(pings, 0.5)), ms(max(pings)),
                                           len(pings))))
+    logged = [abs(error) for session in raw["event_log"] for error in session["logged_errors"]]
+    rows.append(("Move-to-halt in the Event Log minus the mount's own", "-",
+                 "p50 %s, max %s (%d pulses)" % (ms(percentile(logged, 0.5)), ms(max(logged)),
+                                                 len(logged))))
     return rows
 
 

@@ -60,6 +60,12 @@ def prepare_prefix(prefix, window_manager=False):
     subprocess.run(["wineserver", "-w"], env=env, check=False)
 
 
+def log_time(line):
+    """Seconds since midnight of an Event Log line's "HH:MM:SS.mmm" time."""
+    hours, minutes, seconds = line.split()[0].split(":")
+    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+
+
 def ticks_for(milliseconds):
     return (milliseconds + 99) // 100
 

@@ -262,12 +262,6 @@ class PulseTests(BridgeCase):
         self.expect_count(6)
 
 
-def log_time(line):
-    """Seconds since midnight of an Event Log line's "HH:MM:SS.mmm" time."""
-    hours, minutes, seconds = line.split()[0].split(":")
-    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
-
-
 class EventLogTests(BridgeCase):
     def test_the_event_log_shows_what_passed_in_order_with_the_mounts_timing(self):
         bridge.open_event_log()
@@ -297,7 +291,7 @@ class EventLogTests(BridgeCase):
             "Received :GR#", "Sent 00:00:00#",
             "Received :Mgw0500#", "Pulse west 500 ms, 5 ticks", "Move :Mw#", "Halt :Qw#",
             "Received :Mgn0300#", "Pulse north 300 ms, 3 ticks", "Move :Mn#", "Halt :Qn#"])
-        times = [log_time(line) for line in lines[opened:]]
+        times = [host.log_time(line) for line in lines[opened:]]
         self.assertEqual(times, sorted(times))
         moves = [t for t, line in zip(times, session) if line.startswith("Move")]
         halts = [t for t, line in zip(times, session) if line.startswith("Halt")]

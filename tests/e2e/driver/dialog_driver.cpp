@@ -129,21 +129,31 @@ void countEntries(int id) {
     answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
 }
 
-void readEntry(int id, int index) {
-    HWND box = control(id);
+// The text of one entry of a combo box or a list box, asked with the given pair of messages;
+// false when there is no such entry.
+bool entryText(HWND box, UINT lengthMessage, UINT textMessage, int index, std::string& text) {
     DWORD_PTR length = 0;
-    wchar_t buffer[256] = {};
+    wchar_t buffer[512] = {};
     if (box == nullptr ||
-        !SendMessageTimeoutW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
+        !SendMessageTimeoutW(box, lengthMessage, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
                              SendTimeoutMs, &length) ||
-        static_cast<LRESULT>(length) < 0 || length >= 256) {
+        static_cast<LRESULT>(length) < 0 || length >= 512) {
+        return false;
+    }
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(box, textMessage, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+    text = narrow(buffer);
+    return true;
+}
+
+void readEntry(int id, int index) {
+    std::string text;
+    if (!entryText(control(id), CB_GETLBTEXTLEN, CB_GETLBTEXT, index, text)) {
         answer("error no entry %d of %d", index, id);
         return;
     }
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(box, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
-    answer("ok %s", narrow(buffer).c_str());
+    answer("ok %s", text.c_str());
 }
 
 void readRect(HWND window) {
@@ -216,20 +226,13 @@ void countLogLines() {
 }
 
 void readLogLine(int index) {
-    HWND list = eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
-    DWORD_PTR length = 0;
-    wchar_t buffer[512] = {};
-    if (list == nullptr ||
-        !SendMessageTimeoutW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
-                             SendTimeoutMs, &length) ||
-        static_cast<LRESULT>(length) < 0 || length >= 512) {
+    std::string text;
+    if (!entryText(eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr, LB_GETTEXTLEN,
+                   LB_GETTEXT, index, text)) {
         answer("error no line %d", index);
         return;
     }
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(list, LB_GETTEXT, static_cast<WPARAM>(index),
-                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
-    answer("ok %s", narrow(buffer).c_str());
+    answer("ok %s", text.c_str());
 }
 
 // How long the dialog's thread takes to answer a message, measured here, without the pipe to the
