@@ -63,6 +63,30 @@ void placeBeside(HWND window, HWND owner) {
 
 } // namespace
 
+bool saveUtf8(const wchar_t* path, const std::wstring& text) {
+    std::string utf8;
+    if (!text.empty()) {
+        const int length = WideCharToMultiByte(
+            CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+        if (length <= 0) {
+            return false;
+        }
+        utf8.assign(static_cast<std::size_t>(length), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
+                            length, nullptr, nullptr);
+    }
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool whole =
+        WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) &&
+        written == utf8.size();
+    return CloseHandle(file) && whole;
+}
+
 EventLogWindow::EventLogWindow(HINSTANCE instance, const EventLog* store)
     : instance(instance), store(store), batch(BatchSize) {}
 
@@ -357,24 +381,7 @@ void EventLogWindow::save() {
     if (!GetSaveFileNameW(&box)) {
         return; // cancelled
     }
-    const std::wstring text = chosenText();
-    std::string utf8;
-    if (!text.empty()) {
-        const int length = WideCharToMultiByte(
-            CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-        utf8.assign(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
-                            length, nullptr, nullptr);
-    }
-    bool saved = false;
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        saved = WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) &&
-                written == utf8.size();
-        saved = CloseHandle(file) && saved;
-    }
+    const bool saved = saveUtf8(path, chosenText());
     if (!saved) {
         const std::wstring said = std::wstring(L"The Event Log could not be saved to\n") + path;
         MessageBoxW(window, said.c_str(), L"Event Log", MB_OK | MB_ICONERROR);

@@ -16,6 +16,9 @@ constexpr int EventLogMaxLines = 10000;
 // How often the shown window takes new events from the store.
 constexpr UINT EventLogDrainMs = 50;
 
+// Writes text to the file at path, made anew, as UTF-8; false when any of it could not be written.
+bool saveUtf8(const wchar_t* path, const std::wstring& text);
+
 class EventLogWindow {
 public:
     EventLogWindow(HINSTANCE instance, const EventLog* store);

@@ -629,6 +629,22 @@ TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsA
     EXPECT_EQ(log.window, nullptr);
 }
 
+TEST(EventLogWindow, SavesUtf8AndSaysWhenItCouldNot) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring path = std::wstring(folder) + L"event-log-test.txt";
+    ASSERT_TRUE(saveUtf8(path.c_str(), L"12:00:00.000  Sent P\r\n\u00e9\u20ac\r\n"));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char bytes[64] = {};
+    DWORD got = 0;
+    ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+    CloseHandle(file);
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(std::string(bytes, got), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
+    EXPECT_FALSE(saveUtf8((std::wstring(folder) + L"no-such-folder\\log.txt").c_str(), L"x"));
+}
+
 TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
     HWND plain = CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
