@@ -145,10 +145,12 @@ HPEN DifferenceGraph::tracePen(int width) {
 void DifferenceGraph::dotGrid(HDC dc, int width, int height, int centre, int step,
                               int dotSize) const {
     // Dotted grid rows every step rows below the centre line, then above it; row 0 and the centre
-    // row stay bare. A dot is dotSize pixels square, its top left corner on the grid point.
+    // row stay bare. A dot is dotSize pixels square, from its column rightwards and across its row
+    // as a line of that width covers the row.
+    const int firstRow = -dotSize / 2;
     auto dotRow = [&](int y) {
         for (int x = 0; x < width; x += step) {
-            for (int dy = 0; dy < dotSize; ++dy) {
+            for (int dy = firstRow; dy < firstRow + dotSize; ++dy) {
                 for (int dx = 0; dx < dotSize; ++dx) {
                     SetPixel(dc, x + dx, y + dy, GraphGridColour);
                 }

@@ -495,6 +495,37 @@ TEST_F(BridgeDialog, WindowMayGrowWiderButNeverNarrowerOrTaller) {
     }
 }
 
+TEST_F(BridgeDialog, CarriesTheProgramIconAtTheSystemSizes) {
+    for (const auto& [which, metric] :
+         {std::make_pair(ICON_BIG, SM_CXICON), std::make_pair(ICON_SMALL, SM_CXSMICON)}) {
+        SCOPED_TRACE(which);
+        HICON icon = reinterpret_cast<HICON>(SendMessageA(window, WM_GETICON, which, 0));
+        ASSERT_NE(icon, nullptr);
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP colour = {};
+        GetObjectA(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(colour.bmWidth, GetSystemMetrics(metric));
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
+}
+
+TEST_F(BridgeDialog, WindowMenuEndsWithTheAboutItemAndLeavesSystemCommandsAlone) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    const int items = GetMenuItemCount(menu);
+    ASSERT_GE(items, 2);
+    EXPECT_EQ(GetMenuState(menu, items - 2, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+    EXPECT_EQ(GetMenuItemID(menu, items - 1), WindowMenuAbout);
+    char text[64] = {};
+    GetMenuStringA(menu, items - 1, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ(text, "About Quillfen Autoguider Bridge");
+    // Everything else goes on to the dialog manager, which moves, sizes and closes the window.
+    for (WPARAM command : {WPARAM(SC_MOVE), WPARAM(SC_CLOSE), WPARAM(SC_KEYMENU)}) {
+        EXPECT_EQ(DlgAutoGuiderBridge::dialogProcedure(window, WM_SYSCOMMAND, command, 0), FALSE);
+    }
+}
+
 TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
     HWND plain = CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
@@ -540,6 +571,50 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
     EXPECT_EQ(model.callback, nullptr);
     controller.stop();
     EXPECT_EQ(reports.size(), 0u);
+}
+
+TEST(BridgeDialogProcedure, ClosingTheDialogAlsoClosesItsAboutBox) {
+    // The About box runs a message loop of its own inside the bridge dialog's; a close that left
+    // it open would keep the program running behind a box the user did not ask to close.
+    registerGraphClass(GetModuleHandleA(nullptr));
+    AppModel model;
+    RecordingListener reports;
+    Controller controller(&reports);
+    controller.start();
+    DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+    // Once both are up, the timer closes the bridge dialog; should the About box outlive that by
+    // two seconds, it closes the box itself, so that a failure ends the test instead of hanging it.
+    static HWND aboutSeen;
+    static DWORD closedAt;
+    static bool leftOpen;
+    aboutSeen = nullptr;
+    leftOpen = false;
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+        HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge");
+        HWND about = FindWindowA("#32770", "About Quillfen Autoguider Bridge");
+        if (aboutSeen != nullptr) {
+            if (IsWindow(aboutSeen) && GetTickCount() - closedAt > 2000) {
+                leftOpen = true;
+                PostMessageA(aboutSeen, WM_COMMAND, IDOK, 0);
+            }
+        } else if (up != nullptr && about == nullptr) {
+            PostMessageA(up, WM_SYSCOMMAND, WindowMenuAbout, 0);
+        } else if (up != nullptr && GetWindow(about, GW_OWNER) == up) {
+            aboutSeen = about;
+            closedAt = GetTickCount();
+            PostMessageA(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+    });
+    const INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+                        DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(result, FALSE);
+    ASSERT_NE(aboutSeen, nullptr);
+    EXPECT_FALSE(leftOpen);
+    EXPECT_FALSE(IsWindow(aboutSeen));
+    EXPECT_FALSE(IsWindow(dialog.window));
+    controller.stop();
 }
 
 } // namespace
