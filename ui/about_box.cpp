@@ -10,10 +10,23 @@ namespace {
 // The open About box, if any. Only the UI thread touches it.
 HWND openAbout = nullptr;
 
+// Over the middle of the bridge dialog, rather than of the screen, where the template puts it.
+void centreOnOwner(HWND window) {
+    RECT owner;
+    RECT box;
+    if (!GetWindowRect(GetWindow(window, GW_OWNER), &owner) || !GetWindowRect(window, &box)) {
+        return;
+    }
+    const int x = (owner.left + owner.right - (box.right - box.left)) / 2;
+    const int y = (owner.top + owner.bottom - (box.bottom - box.top)) / 2;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 INT_PTR CALLBACK aboutProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG: {
         openAbout = window;
+        centreOnOwner(window);
         HINSTANCE instance = reinterpret_cast<HINSTANCE>(lParam);
         // The static control keeps the icon it is given; the old one (none here) comes back.
         UniqueIcon icon = loadProgramIcon(instance, SM_CXICON);
