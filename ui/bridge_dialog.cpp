@@ -56,7 +56,7 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
     case WM_COMMAND:
         return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
     case WM_SYSCOMMAND:
-        return dialog->carryOutSystemCommand(wParam) ? TRUE : FALSE;
+        return dialog->carryOutSystemCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
     case WM_USER:
         dialog->model->dispatch(static_cast<std::int32_t>(wParam),
                                 static_cast<NotificationWord>(lParam));
@@ -68,6 +68,7 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
         if (dialog->eventLog) {
             dialog->eventLog->close();
         }
+        closeAboutBox();
         return FALSE;
     default:
         return FALSE;
@@ -76,6 +77,8 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
 
 void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     window = dialogWindow;
+    setProgramIcon();
+    appendWindowMenu();
     raGraph->attach(GetDlgItem(window, IDC_RA_GRAPH));
     decGraph->attach(GetDlgItem(window, IDC_DEC_GRAPH));
 
@@ -95,29 +98,22 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     SendMessageA(incomingPorts, CB_SETCURSEL, 0, 0);
     SendMessageA(outgoingPorts, CB_SETCURSEL, 0, 0);
     SetFocus(incomingPorts);
-    appendWindowMenu();
 
     model->setWindow(window);
 }
 
-void DlgAutoGuiderBridge::appendWindowMenu() {
-    HMENU menu = GetSystemMenu(window, FALSE);
-    if (menu == nullptr) {
-        return;
-    }
-    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, SystemCommandEventLog, L"Event Log");
+void DlgAutoGuiderBridge::setProgramIcon() {
+    bigIcon = loadProgramIcon(instance, SM_CXICON);
+    smallIcon = loadProgramIcon(instance, SM_CXSMICON);
+    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
 }
 
-bool DlgAutoGuiderBridge::carryOutSystemCommand(WPARAM command) {
-    // The low four bits of a system command are the system's own.
-    switch (command & 0xFFF0) {
-    case SystemCommandEventLog:
-        openEventLog();
-        return true;
-    default:
-        return false;
-    }
+void DlgAutoGuiderBridge::appendWindowMenu() {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, WindowMenuEventLog, WindowMenuEventLogText);
+    AppendMenuA(menu, MF_STRING, WindowMenuAbout, WindowMenuAboutText);
 }
 
 void DlgAutoGuiderBridge::openEventLog() {
@@ -137,10 +133,10 @@ void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {
 bool DlgAutoGuiderBridge::carryOutCommand(int id) {
     switch (id) {
     case IDOK:
-        EndDialog(window, TRUE);
-        return true;
     case IDCANCEL:
-        EndDialog(window, FALSE);
+        // An About box still open would keep its own message loop, and so this dialog, running.
+        closeAboutBox();
+        EndDialog(window, id == IDOK ? TRUE : FALSE);
         return true;
     case IDC_INCOMING_CONNECT:
         if (std::uint8_t port = chosenPort(IDC_INCOMING_PORT, IDC_INCOMING_STATUS)) {
@@ -157,6 +153,19 @@ bool DlgAutoGuiderBridge::carryOutCommand(int id) {
         return true;
     case IDC_OUTGOING_DISCONNECT:
         controller->disconnectOutgoing();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool DlgAutoGuiderBridge::carryOutSystemCommand(UINT command) {
+    switch (command) {
+    case WindowMenuEventLog:
+        openEventLog();
+        return true;
+    case WindowMenuAbout:
+        showAboutBox(instance, window);
         return true;
     default:
         return false;

@@ -3,7 +3,8 @@
 the dialog driver, with a simulated guider on its incoming COM port and a simulated mount on its
 outgoing COM port.
 
-usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX [unittest options]"""
+usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX --version X.Y.Z
+                      [unittest options]"""
 import argparse
 import os
 import subprocess
@@ -28,6 +29,7 @@ QUERIES = [  # (command, reply) of every query the program answers
 ]
 UNANSWERED = [b":GV#", b":GVP#", b":G#", b":Q#", b"::GR#", b":G\x06R#", b":Mgw#"]
 SCHEDULING_MARGIN = 0.05  # seconds granted to Wine and the host on top of whole ticks
+WINDOW_MENU_ABOUT = 0x0020
 
 options = None
 bridge = None
@@ -104,6 +106,29 @@ class DialogTests(BridgeCase):
         for field in (host.INCOMING_STATUS, host.COMMAND_COUNT, host.OUTGOING_STATUS):
             self.assertEqual(bridge.text(field), "")
 
+    def test_window_menu_opens_the_about_box_with_the_version_and_the_icon(self):
+        bridge.ask("syscommand %d" % WINDOW_MENU_ABOUT)
+        shown = bridge.ask("about 10000").split("\t")
+        self.assertEqual(shown[0], "1", "no icon in the About box")
+        for text in ("Quillfen Autoguider Bridge", "Version " + options.version,
+                     "Free software under the MIT License."):
+            self.assertIn(text, shown[1:])
+        # Asked again while it is open, the program keeps to the one About box: OK, posted after
+        # the second request, leaves none.
+        bridge.ask("syscommand %d" % WINDOW_MENU_ABOUT)
+        bridge.ask("about-ok")
+        deadline = time.monotonic() + 10
+        while self.about_is_open() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(self.about_is_open())
+
+    @staticmethod
+    def about_is_open():
+        try:
+            bridge.ask("about 0")
+            return True
+        except host.DriverError:
+            return False
 
 class LinkStatusTests(BridgeCase):
     def test_incoming_link_statuses(self):
@@ -477,6 +502,7 @@ if __name__ == "__main__":
     parser.add_argument("--exe", required=True)
     parser.add_argument("--driver", required=True)
     parser.add_argument("--prefix", required=True)
+    parser.add_argument("--version", required=True)
     options, rest = parser.parse_known_args()
     missing = host.tool_missing("wine", "wineserver", "Xvfb")
     if missing:

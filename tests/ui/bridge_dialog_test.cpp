@@ -520,10 +520,10 @@ bool isLine(const std::wstring& line, const std::wstring& wanted) {
 TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     HMENU menu = GetSystemMenu(window, FALSE);
     wchar_t name[64] = {};
-    ASSERT_GT(GetMenuStringW(menu, SystemCommandEventLog, name, 64, MF_BYCOMMAND), 0);
+    ASSERT_GT(GetMenuStringW(menu, WindowMenuEventLog, name, 64, MF_BYCOMMAND), 0);
     EXPECT_STREQ(name, L"Event Log");
     int position = 0;
-    while (GetMenuItemID(menu, position) != SystemCommandEventLog) {
+    while (GetMenuItemID(menu, position) != WindowMenuEventLog) {
         ++position;
     }
     MENUITEMINFOW before = {};
@@ -536,7 +536,7 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     choose(IDC_INCOMING_PORT, 199);
     command(IDC_INCOMING_CONNECT);
     ASSERT_TRUE(reports.waitFor(incoming(StatusCannotOpen)));
-    SendMessageW(window, WM_SYSCOMMAND, SystemCommandEventLog | 3, 0);
+    SendMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog | 3, 0);
     ASSERT_TRUE(dialog->eventLog);
     HWND log = dialog->eventLog->window;
     ASSERT_NE(log, nullptr);
@@ -563,7 +563,7 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     // Escape hides it and keeps its lines; the window menu shows it again.
     SendMessageW(log, WM_COMMAND, IDCANCEL, 0);
     EXPECT_FALSE(IsWindowVisible(log));
-    PostMessageW(window, WM_SYSCOMMAND, SystemCommandEventLog, 0);
+    PostMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog, 0);
     ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(log) != FALSE; }));
     EXPECT_EQ(dialog->eventLog->window, log);
     EXPECT_GE(SendMessageW(list, LB_GETCOUNT, 0, 0), 2);
@@ -645,6 +645,38 @@ TEST(EventLogWindow, SavesUtf8AndSaysWhenItCouldNot) {
     EXPECT_FALSE(saveUtf8((std::wstring(folder) + L"no-such-folder\\log.txt").c_str(), L"x"));
 }
 
+TEST_F(BridgeDialog, CarriesTheProgramIconAtTheSystemSizes) {
+    for (const auto& [which, metric] :
+         {std::make_pair(ICON_BIG, SM_CXICON), std::make_pair(ICON_SMALL, SM_CXSMICON)}) {
+        SCOPED_TRACE(which);
+        HICON icon = reinterpret_cast<HICON>(SendMessageA(window, WM_GETICON, which, 0));
+        ASSERT_NE(icon, nullptr);
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP colour = {};
+        GetObjectA(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(colour.bmWidth, GetSystemMetrics(metric));
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
+}
+
+TEST_F(BridgeDialog, WindowMenuEndsWithTheAboutItemAndLeavesSystemCommandsAlone) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    const int items = GetMenuItemCount(menu);
+    ASSERT_GE(items, 3);
+    EXPECT_EQ(GetMenuState(menu, items - 3, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+    EXPECT_EQ(GetMenuItemID(menu, items - 2), WindowMenuEventLog);
+    EXPECT_EQ(GetMenuItemID(menu, items - 1), WindowMenuAbout);
+    char text[64] = {};
+    GetMenuStringA(menu, items - 1, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ(text, "About Quillfen Autoguider Bridge");
+    // Everything else goes on to the dialog manager, which moves, sizes and closes the window.
+    for (WPARAM command : {WPARAM(SC_MOVE), WPARAM(SC_CLOSE), WPARAM(SC_KEYMENU)}) {
+        EXPECT_EQ(DlgAutoGuiderBridge::dialogProcedure(window, WM_SYSCOMMAND, command, 0), FALSE);
+    }
+}
+
 TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
     HWND plain = CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
@@ -690,6 +722,51 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
     EXPECT_EQ(model.callback, nullptr);
     controller.stop();
     EXPECT_EQ(reports.size(), 0u);
+}
+
+TEST(BridgeDialogProcedure, ClosingTheDialogAlsoClosesItsAboutBox) {
+    // The About box runs a message loop of its own inside the bridge dialog's; a close that
+    // left it open would keep the program running behind a box the user did not ask to close.
+    registerGraphClass(GetModuleHandleA(nullptr));
+    AppModel model;
+    RecordingListener reports;
+    Controller controller(&reports);
+    controller.start();
+    DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+    // Once both are up, the timer closes the bridge dialog; should the About box outlive that
+    // by two seconds, it closes the box itself, so that a failure ends the test instead of
+    // hanging it.
+    static HWND aboutSeen;
+    static DWORD closedAt;
+    static bool leftOpen;
+    aboutSeen = nullptr;
+    leftOpen = false;
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+        HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge");
+        HWND about = FindWindowA("#32770", "About Quillfen Autoguider Bridge");
+        if (aboutSeen != nullptr) {
+            if (IsWindow(aboutSeen) && GetTickCount() - closedAt > 2000) {
+                leftOpen = true;
+                PostMessageA(aboutSeen, WM_COMMAND, IDOK, 0);
+            }
+        } else if (up != nullptr && about == nullptr) {
+            PostMessageA(up, WM_SYSCOMMAND, WindowMenuAbout, 0);
+        } else if (up != nullptr && GetWindow(about, GW_OWNER) == up) {
+            aboutSeen = about;
+            closedAt = GetTickCount();
+            PostMessageA(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+    });
+    const INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+                        DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(result, FALSE);
+    ASSERT_NE(aboutSeen, nullptr);
+    EXPECT_FALSE(leftOpen);
+    EXPECT_FALSE(IsWindow(aboutSeen));
+    EXPECT_FALSE(IsWindow(dialog.window));
+    controller.stop();
 }
 
 } // namespace

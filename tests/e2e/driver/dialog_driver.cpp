@@ -9,9 +9,13 @@
 //   entries <id>           the number of entries of a port selector
 //   entry <id> <index>     the text of one entry of a port selector
 //   rect                   the dialog's outer rectangle on the screen: left top right bottom
+//   syscommand <id>        post a window-menu command (WM_SYSCOMMAND with wParam id)
+//   about <ms>             wait up to ms for the About box the dialog owns; answers whether its
+//                          icon is set, then the text of each of its controls, tab-separated
+//   about-ok               press OK in the About box (posted, so it comes after what was posted
+//                          before it)
 //   close                  end the dialog as its close box does (IDCANCEL)
 //   alive                  whether the dialog window still exists
-//   syscommand <id>        post a window-menu command (WM_SYSCOMMAND) to the dialog
 //   logfind <ms>           wait up to ms for the program's shown window captioned "Event Log..."
 //   loglines               the number of lines in the Event Log's list
 //   logline <index>        the text of one line of the Event Log
@@ -30,6 +34,8 @@ namespace {
 
 constexpr const char* Caption = "Quillfen Autoguider Bridge";
 constexpr const char* DialogClass = "#32770";
+constexpr const char* AboutCaption = "About Quillfen Autoguider Bridge";
+constexpr int AboutIconId = 201;
 // Answers from a hung dialog must not hang the driver.
 constexpr UINT SendTimeoutMs = 5000;
 
@@ -165,16 +171,58 @@ void readRect(HWND window) {
     answer("ok %ld %ld %ld %ld", outer.left, outer.top, outer.right, outer.bottom);
 }
 
-void closeDialog() {
-    if (dialog == nullptr || !PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0)) {
+void postSystemCommand(int id) {
+    if (!PostMessageA(dialog, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0)) {
         answer("error no dialog");
         return;
     }
     answer("ok");
 }
 
-void postSystemCommand(int id) {
-    if (!PostMessageA(dialog, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0)) {
+// The About box counts only while the bridge dialog owns it.
+HWND findAbout() {
+    HWND about = FindWindowA(DialogClass, AboutCaption);
+    return about != nullptr && GetWindow(about, GW_OWNER) == dialog && IsWindowVisible(about)
+               ? about
+               : nullptr;
+}
+
+void readAbout(int timeoutMs) {
+    const DWORD start = GetTickCount();
+    HWND about;
+    while ((about = findAbout()) == nullptr) {
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            answer("error no About box owned by the dialog");
+            return;
+        }
+        Sleep(50);
+    }
+    DWORD_PTR icon = 0;
+    send(GetDlgItem(about, AboutIconId), STM_GETICON, 0, 0, &icon);
+    std::string texts = icon != 0 ? "1" : "0";
+    for (HWND child = GetWindow(about, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t buffer[512] = {};
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(child, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer),
+                            SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+        texts += "\t" + narrow(buffer);
+    }
+    answer("ok %s", texts.c_str());
+}
+
+void pressAboutOk() {
+    HWND about = findAbout();
+    if (about == nullptr || !PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                                          reinterpret_cast<LPARAM>(GetDlgItem(about, IDOK)))) {
+        answer("error no About box");
+        return;
+    }
+    answer("ok");
+}
+
+void closeDialog() {
+    if (dialog == nullptr || !PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0)) {
         answer("error no dialog");
         return;
     }
@@ -288,6 +336,10 @@ int main() {
             readRect(dialog);
         } else if (command == "logrect") {
             readRect(eventLog);
+        } else if (command == "about" && fields == 2) {
+            readAbout(first);
+        } else if (command == "about-ok") {
+            pressAboutOk();
         } else if (command == "close") {
             closeDialog();
         } else if (command == "syscommand" && fields == 2) {
