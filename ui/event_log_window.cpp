@@ -183,6 +183,10 @@ INT_PTR EventLogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 void EventLogWindow::initialise(HWND dialogWindow) {
     window = dialogWindow;
     clock = readClock();
+    bigIcon = loadProgramIcon(instance, SM_CXICON);
+    smallIcon = loadProgramIcon(instance, SM_CXSMICON);
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
 
     RECT outer;
     GetWindowRect(window, &outer);

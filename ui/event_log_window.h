@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "engine/event_log.h"
+#include "ui/about_box.h"
 #include "ui/event_text.h"
 
 // The most lines the list keeps; older ones are deleted from the top and counted.
@@ -70,4 +71,7 @@ private:
     std::uint64_t deletedLines = 0;
     int widestLine = 0;
     HHOOK hook = nullptr;
+    // The program's icon on the caption, as on the bridge dialog's.
+    UniqueIcon bigIcon;
+    UniqueIcon smallIcon;
 };

@@ -546,6 +546,7 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     GetWindowTextW(log, caption, 64);
     EXPECT_EQ(std::wstring(caption).rfind(L"Event Log", 0), 0u);
     EXPECT_TRUE(GetWindowLongW(log, GWL_STYLE) & WS_THICKFRAME);
+    EXPECT_NE(SendMessageW(log, WM_GETICON, ICON_SMALL, 0), 0);
 
     HWND list = GetDlgItem(log, IDC_EVENT_LIST);
     wchar_t kind[32] = {};
