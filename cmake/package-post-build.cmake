@@ -3,7 +3,9 @@
 # were on disk; strip-nondeterminism gives every file one date, SOURCE_DATE_EPOCH when it is set,
 # otherwise the time of the last commit, and one owner. So every build of a commit makes the same
 # zip. Then the package's SHA-256 goes into SHA256SUMS beside the packages, in the form that
-# sha256sum -c reads; the line of this version's other package stays.
+# sha256sum -c reads; the lines of this version's other packages stay. After the zip comes the debug
+# zip, made here alike: the program's debug file in the zip's folder, so that unpacking both zips in
+# one place puts it beside the program, where debuggers look for it.
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 if(epoch STREQUAL "")
     execute_process(COMMAND git -C "${CPACK_BRIDGE_SOURCE_DIR}" log -1 --format=%ct
@@ -12,7 +14,28 @@ endif()
 if(NOT epoch MATCHES "^[0-9]+$")
     message(FATAL_ERROR "Outside a git checkout, set SOURCE_DATE_EPOCH to date the packages")
 endif()
-set(sums "${CPACK_PACKAGE_DIRECTORY}/${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS")
+set(packages "${CPACK_PACKAGE_DIRECTORY}/${CPACK_OUTPUT_FILE_PREFIX}")
+set(sums "${packages}/SHA256SUMS")
+set(debug_zip "${CPACK_BRIDGE_PACKAGE_NAME}-debug.zip")
+
+# The file gets fixed permissions, and the zip only the file (no folder entry, whose permissions
+# would follow the umask); strip-nondeterminism then sets the date and the owner as for the zip.
+function(make_debug_zip)
+    set(stage "${CPACK_PACKAGE_DIRECTORY}/_CPack_Packages/debug-zip")
+    file(REMOVE_RECURSE "${stage}")
+    file(COPY "${CPACK_BRIDGE_DEBUG_FILE}" DESTINATION "${stage}/${CPACK_BRIDGE_PACKAGE_NAME}"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    get_filename_component(file_name "${CPACK_BRIDGE_DEBUG_FILE}" NAME)
+    file(MAKE_DIRECTORY "${packages}")
+    file(REMOVE "${packages}/${debug_zip}")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf "${packages}/${debug_zip}" --format=zip
+                            "${CPACK_BRIDGE_PACKAGE_NAME}/${file_name}"
+                    WORKING_DIRECTORY "${stage}" COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND strip-nondeterminism --type zip --timestamp ${epoch}
+                            "${packages}/${debug_zip}"
+                    COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name "${package}" NAME)
     if(NOT name IN_LIST CPACK_BRIDGE_PACKAGES)
@@ -25,6 +48,11 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     endif()
     file(SHA256 "${package}" hash)
     set(line_${name} "${hash}  ${name}")
+    if(name STREQUAL "${CPACK_BRIDGE_PACKAGE_NAME}.zip")
+        make_debug_zip()
+        file(SHA256 "${packages}/${debug_zip}" hash)
+        set(line_${debug_zip} "${hash}  ${debug_zip}")
+    endif()
 endforeach()
 if(EXISTS "${sums}")
     file(STRINGS "${sums}" earlier)

@@ -1,6 +1,6 @@
 # Release packages of the Windows program, made by CPack (the package target, cpack --preset
-# windows, or the release workflow): a portable zip and an installer, with SHA256SUMS beside them in
-# the build folder's packages/.
+# windows, or the release workflow): a portable zip and an installer, and a zip of the program's
+# debug information, with SHA256SUMS beside them in the build folder's packages/.
 set(BRIDGE_PACKAGE_NAME "QuillfenAutoguiderBridge-${PROJECT_VERSION}-win64")
 
 # The zip holds the program and its texts, side by side, under names that Windows opens as text.
@@ -30,12 +30,20 @@ set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_PACKAGE_NAME "${BRIDGE_PRODUCT_NAME}")
 set(CPACK_NSIS_DISPLAY_NAME "${BRIDGE_PRODUCT_NAME}")
 set(CPACK_NSIS_MENU_LINKS "autoguider-bridge.exe" "${BRIDGE_PRODUCT_NAME}")
+# Apps & features shows the exe's first icon (DisplayIcon); the installer and the uninstaller
+# carry the same icon.
 set(CPACK_NSIS_INSTALLED_ICON_NAME "autoguider-bridge.exe")
+set(CPACK_NSIS_MUI_ICON "${CMAKE_SOURCE_DIR}/resources/icon/bridge.ico")
+set(CPACK_NSIS_MUI_UNIICON "${CMAKE_SOURCE_DIR}/resources/icon/bridge.ico")
 set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
 
 # Per generator: the installer's name ends in -setup.exe. After each package: the zip's file dates
 # and owners are made the same for every build of a commit, and the hash goes into SHA256SUMS.
-set(CPACK_BRIDGE_PACKAGES "${BRIDGE_PACKAGE_NAME}.zip" "${BRIDGE_PACKAGE_NAME}-setup.exe")
+# With the zip comes the debug zip: the program's debug information, to unpack beside the program.
+set(CPACK_BRIDGE_PACKAGES "${BRIDGE_PACKAGE_NAME}.zip" "${BRIDGE_PACKAGE_NAME}-setup.exe"
+                          "${BRIDGE_PACKAGE_NAME}-debug.zip")
+set(CPACK_BRIDGE_PACKAGE_NAME "${BRIDGE_PACKAGE_NAME}")
+set(CPACK_BRIDGE_DEBUG_FILE "${CMAKE_BINARY_DIR}/autoguider-bridge.exe.debug")
 set(CPACK_BRIDGE_SOURCE_DIR "${CMAKE_SOURCE_DIR}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake")
 set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-post-build.cmake")

@@ -216,15 +216,16 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
             return;
         }
         if (incomingOpen) {
-            listener->onIncomingStatus(StatusAlreadyOpened, 0);
+            reportIncoming(StatusAlreadyOpened, payload[1]);
             return;
         }
-        listener->onIncomingStatus(StatusOpening, 0);
+        reportIncoming(StatusOpening, payload[1]);
         if (!openIncoming(payload[1])) {
-            listener->onIncomingStatus(StatusCannotOpen, 0);
+            reportIncoming(StatusCannotOpen, payload[1]);
             return;
         }
         incomingOpen = 1;
+        incomingPortNumber = payload[1];
         incomingOpening += 1;
         parserState = 0;
         commandLength = 0;
@@ -239,14 +240,14 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         incomingReaderThread =
             CreateThread(nullptr, 0, runIncomingReader, this, 0, &incomingReaderThreadId);
         SetThreadPriority(incomingReaderThread, THREAD_PRIORITY_ABOVE_NORMAL); // asleep until bytes
-        listener->onIncomingStatus(StatusWaiting, 0);
+        reportIncoming(StatusWaiting, incomingPortNumber);
         return;
     case CommandDisconnectIncoming:
         if (incomingOpen) {
             closeIncoming();
-            listener->onIncomingStatus(StatusClosed, 0);
+            reportIncoming(StatusClosed, incomingPortNumber);
         } else {
-            listener->onIncomingStatus(StatusNotOpened, 0);
+            reportIncoming(StatusNotOpened, 0);
         }
         return;
     case CommandConnectOutgoing:
@@ -254,22 +255,23 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
             return;
         }
         if (outgoingOpen) {
-            listener->onOutgoingStatus(StatusAlreadyOpened, 0);
+            reportOutgoing(StatusAlreadyOpened, payload[1]);
             return;
         }
         if (!openOutgoing(payload[1])) {
-            listener->onOutgoingStatus(StatusCannotOpen, 0);
+            reportOutgoing(StatusCannotOpen, payload[1]);
             return;
         }
         outgoingOpen = 1;
-        listener->onOutgoingStatus(StatusPortOpened, 0);
+        outgoingPortNumber = payload[1];
+        reportOutgoing(StatusPortOpened, outgoingPortNumber);
         return;
     case CommandDisconnectOutgoing:
         if (outgoingOpen) {
             closeOutgoing();
-            listener->onOutgoingStatus(StatusClosed, 0);
+            reportOutgoing(StatusClosed, outgoingPortNumber);
         } else {
-            listener->onOutgoingStatus(StatusNotOpened, 0);
+            reportOutgoing(StatusNotOpened, 0);
         }
         return;
     case CommandShutdown:
@@ -287,7 +289,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         }
         if (opening == incomingOpening) {
             closeIncoming();
-            listener->onIncomingStatus(StatusClosed, 0);
+            reportIncoming(StatusClosed, incomingPortNumber);
         }
         return;
     }
@@ -296,9 +298,19 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
     }
 }
 
+void Controller::reportIncoming(std::int32_t code, std::uint8_t port) {
+    events.record(EventIncomingStatus, static_cast<std::uint32_t>(code), port);
+    listener->onIncomingStatus(code, 0);
+}
+
+void Controller::reportOutgoing(std::int32_t code, std::uint8_t port) {
+    events.record(EventOutgoingStatus, static_cast<std::uint32_t>(code), port);
+    listener->onOutgoingStatus(code, 0);
+}
+
 void Controller::loseOutgoing() {
     closeOutgoing();
-    listener->onOutgoingStatus(StatusClosed, 0);
+    reportOutgoing(StatusClosed, outgoingPortNumber);
 }
 
 void Controller::shutdown() {

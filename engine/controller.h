@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "event_log.h"
 #include "heartbeat_listener.h"
 #include "telescope_listener.h"
 #include "win32.h"
@@ -71,16 +72,20 @@ public:
     void dispatchMessage();
     void carryOutCommand(const std::uint8_t* payload, int length);
     void shutdown();
+    // A link status for the listener and the event log; port is the port concerned, 0 for none.
+    void reportIncoming(std::int32_t code, std::uint8_t port);
+    void reportOutgoing(std::int32_t code, std::uint8_t port);
 
     // Serial links.
     bool openIncoming(std::uint8_t port);
     bool openOutgoing(std::uint8_t port);
     void closeIncoming();
     void closeOutgoing();
-    void writeIncomingByte(std::uint8_t value);
-    void writeIncomingString(const char* text);
-    // False when the write failed outright (the device is gone); a write that merely did not
-    // finish within its bound is ended and counts as done.
+    // Replies to the guiding software and commands to the mount. False when the write failed
+    // outright (the device is gone); a write that merely did not finish within its bound is ended
+    // and counts as done. Each write that is done goes into the event log once it has returned.
+    bool writeIncomingByte(std::uint8_t value);
+    bool writeIncomingString(const char* text);
     bool writeOutgoingString(const char* text);
     // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
     // reports it closed.
@@ -106,6 +111,9 @@ public:
 
     // --- The record. ---
     TelescopeListener* listener;
+    // What passed through: written by the worker only, read by the UI while its log is open. A
+    // member, so it outlives the worker.
+    EventLog events;
     CRITICAL_SECTION pipeLock;
     HANDLE pipeRead = nullptr;
     HANDLE pipeWrite = nullptr;
@@ -122,6 +130,9 @@ public:
     HANDLE incomingPort = nullptr;
     HANDLE outgoingPort = nullptr;
     std::uint8_t incomingOpen = 0;
+    // The ports of the links' last openings, for the event log.
+    std::uint8_t incomingPortNumber = 0;
+    std::uint8_t outgoingPortNumber = 0;
     // Counts the successful incoming opens; a reader keeps the value of its own opening, so that
     // a loss notice of an opening already closed is told apart from one of the link open now.
     std::uint32_t incomingOpening = 0;

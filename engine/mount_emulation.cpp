@@ -64,9 +64,11 @@ void Controller::handleCommand(const std::uint8_t* command, int length) {
     if (length < 1) {
         return;
     }
+    events.record(EventCommand, 0, 0, command, length);
     commandCount += 1;
     if (!firstCommandSeen) {
         firstCommandSeen = 1;
+        events.record(EventIncomingStatus, StatusReady, incomingPortNumber);
         listener->onIncomingStatus(CountFlag | StatusReady, commandCount);
     } else {
         listener->onIncomingStatus(CountFlag, commandCount);
@@ -102,6 +104,9 @@ void Controller::handleCommand(const std::uint8_t* command, int length) {
         return;
     }
     const std::int32_t ticks = static_cast<std::int32_t>((milliseconds + 99) / 100);
+    if (command[3] == 'w' || command[3] == 'e' || command[3] == 'n' || command[3] == 's') {
+        events.record(EventPulse, milliseconds, static_cast<std::uint16_t>(ticks), command + 3, 1);
+    }
     switch (command[3]) {
     case 'w':
         raShowSet |= AxisWest;

@@ -109,6 +109,17 @@ int replyLength(const char* text) {
     return length;
 }
 
+// Writes as writePort does and records a write that is done, stamped when it has returned: for a
+// command to the mount, as near as this side can tell to when the mount got it.
+bool writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, EventKind kind,
+                   const void* bytes, int length) {
+    if (!writePort(device, writeEvent, bytes, static_cast<DWORD>(length))) {
+        return false;
+    }
+    events.record(kind, 0, 0, bytes, length);
+    return true;
+}
+
 } // namespace
 
 bool Controller::openIncoming(std::uint8_t port) {
@@ -151,16 +162,18 @@ void Controller::closeOutgoing() {
     outgoingOpen = 0;
 }
 
-void Controller::writeIncomingByte(std::uint8_t value) {
-    writePort(incomingPort, incomingWriteEvent, &value, 1);
+bool Controller::writeIncomingByte(std::uint8_t value) {
+    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, &value, 1);
 }
 
-void Controller::writeIncomingString(const char* text) {
-    writePort(incomingPort, incomingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+bool Controller::writeIncomingString(const char* text) {
+    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, text,
+                         replyLength(text));
 }
 
 bool Controller::writeOutgoingString(const char* text) {
-    return writePort(outgoingPort, outgoingWriteEvent, text, static_cast<DWORD>(replyLength(text)));
+    return writeRecorded(outgoingPort, outgoingWriteEvent, events, EventMountWrite, text,
+                         replyLength(text));
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {

@@ -1,5 +1,9 @@
-/* Resource ids of the bridge dialog and its controls, shared by the resource script and code. */
+/* Resource ids of the program's icon, its dialogs and their controls, shared by the resource script
+   and code. */
 #pragma once
+
+/* The program's icon: the lowest icon id, so that Explorer shows it for the exe. */
+#define IDI_BRIDGE 1
 
 #define IDD_AUTOGUIDER_BRIDGE 100
 
@@ -22,3 +26,17 @@
 #define IDC_DEC_LABEL 1005
 #define IDC_RA_GRAPH 120
 #define IDC_DEC_GRAPH 121
+
+#define IDD_ABOUT 200
+#define IDC_ABOUT_ICON 201
+#define IDC_ABOUT_NAME 202
+#define IDC_ABOUT_VERSION 203
+#define IDC_ABOUT_LICENCE 204
+#define IDC_ABOUT_DESCRIPTION 205
+
+// The Event Log window and its controls.
+#define IDD_EVENT_LOG 300
+#define IDC_EVENT_LIST 301
+#define IDC_EVENT_DROPPED 302
+#define IDC_EVENT_COPY 303
+#define IDC_EVENT_SAVE 304

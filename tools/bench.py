@@ -7,7 +7,7 @@ throughput program. Prints a table and writes it, with the date, the machine and
 a baseline run of an earlier build, to docs/performance.md.
 
 usage: bench.py --exe EXE --driver DRIVER --prefix WINEPREFIX --throughput PROGRAM --out FILE
-                [--baseline RAW.json] [--raw RAW.json]
+                [--baseline RAW.json] [--raw RAW.json] [--event-log]
        bench.py --exe EXE --driver DRIVER --prefix WINEPREFIX --timing-only --raw RAW.json
                 --label before --commit REV"""
 import argparse
@@ -143,9 +143,10 @@ def query_latency(bridge, count, chooser):
     return latencies
 
 
-def sustained_input(bridge, seconds, seed):
+def sustained_input(bridge, seconds, seed, during=None):
     """Mixed queries and pulses at the line rate. Returns (commands sent, commands counted in the
-    dialog, whether the replies were byte-exact)."""
+    dialog, whether the replies were byte-exact). during(stop), if given, runs in a thread of its
+    own while the bytes go out, until the threading.Event stop is set."""
     chooser = random.Random(seed)
     stream, replies, commands = b"", b"", 0
     while len(stream) < seconds * LINE_RATE:
@@ -158,11 +159,96 @@ def sustained_input(bridge, seconds, seed):
         replies += reply
         commands += 1
     fresh_links(bridge)
+    stop = threading.Event()
+    helper = threading.Thread(target=during, args=(stop,)) if during else None
+    if helper:
+        helper.start()
     start = len(bridge.guider.received)
     bridge.guider.write(stream, rate=LINE_RATE)
+    if helper:
+        stop.set()
+        helper.join()
     received = bridge.guider.wait_bytes(start + len(replies), 30)[start:]
     counted = bridge.wait_text(host.COMMAND_COUNT, str(commands), 15)
     return commands, int(counted or 0), received == replies, len(stream)
+
+
+def pinger(bridge, seed, times):
+    """A during() for sustained_input: asks the dialog for a message round trip every 50-150 ms
+    and keeps the times (seconds), as measured by the driver beside the dialog."""
+    chooser = random.Random(seed)
+
+    def run(stop):
+        while not stop.wait(chooser.uniform(0.05, 0.15)):
+            times.append(int(bridge.ask("ping")) / 1e6)
+    return run
+
+
+def logged_errors(bridge, rows):
+    """For each of the pulses just measured, its move-to-halt interval as the Event Log has it
+    minus the interval the mount saw, in seconds."""
+    time.sleep(0.3)  # the window takes new events every 50 ms
+    writes = [(line.split()[1], host.log_time(line))
+              for line in bridge.event_log_lines(last=4 * len(rows) + 8)
+              if line.split()[1] in ("Move", "Halt")]
+    pairs = []
+    at = len(writes) - 1
+    while at > 0 and len(pairs) < len(rows):
+        if writes[at][0] == "Halt" and writes[at - 1][0] == "Move":
+            pairs.append(writes[at][1] - writes[at - 1][1])
+            at -= 2
+        else:
+            at -= 1
+    pairs.reverse()
+    return [logged - interval for logged, (_, _, _, interval) in zip(pairs, rows[-len(pairs):])]
+
+
+def event_log_session(bridge, options, chooser, last):
+    """The same pulses and queries again, now with the Event Log open; in the last session also
+    sustained input at the line rate, while the dialog's round trip is timed. Returns the raw
+    figures; the Event Log's line count shows that it kept up."""
+    bridge.open_event_log()
+    fresh_links(bridge)
+    figures = {"pulses": pulse_timing(bridge, options.pulses, chooser)}
+    figures["logged_errors"] = logged_errors(bridge, figures["pulses"])
+    figures["latencies"] = query_latency(bridge, options.queries, chooser)
+    figures["tick"] = session_tick(figures["pulses"])
+    figures["host"] = "quiet"
+    if last:
+        pings = []
+        figures["sustained"] = sustained_input(bridge, options.seconds, chooser.randrange(2**32),
+                                               during=pinger(bridge, chooser.random(), pings))
+        figures["pings"] = pings
+    figures["lines"] = int(bridge.ask("loglines"))
+    return figures
+
+
+def event_log_report(raw):
+    """Rows (measure, log closed, log open) comparing the sessions with the Event Log closed and
+    open."""
+    closed = summarize(raw)
+    opened = summarize({"sessions": raw["event_log"], "idle": raw["idle"]})
+    sent, counted, exact, volume = raw["event_log"][-1]["sustained"]
+    pings = raw["event_log"][-1]["pings"]
+    closed_pings = raw.get("pings_closed") or [0]
+    cells = [[timing_cells(figures, "quiet")[index] for index in (0, 1, 3)]
+             for figures in (closed, opened)]
+    names = ["Guide pulses, quiet host", "Pulse error", "Query latency"]
+    rows = [(name, before, after) for name, before, after in zip(names, *cells)]
+    rows.append(("Sustained input at 9600 baud (%d bytes)" % volume,
+                 *("%d commands sent, %d counted; replies %s" % (
+                     figures[0], figures[1], "byte-exact" if figures[2] else "NOT byte-exact")
+                   for figures in (raw["sustained"], (sent, counted, exact)))))
+    rows.append(("Dialog round trip during sustained input (WM_NULL)",
+                 "p50 %s, max %s (%d)" % (ms(percentile(closed_pings, 0.5)),
+                                          ms(max(closed_pings)), len(closed_pings)),
+                 "p50 %s, max %s (%d)" % (ms(percentile(pings, 0.5)), ms(max(pings)),
+                                          len(pings))))
+    logged = [abs(error) for session in raw["event_log"] for error in session["logged_errors"]]
+    rows.append(("Move-to-halt in the Event Log minus the mount's own", "-",
+                 "p50 %s, max %s (%d pulses)" % (ms(percentile(logged, 0.5)), ms(max(logged)),
+                                                 len(logged))))
+    return rows
 
 
 def process_times(pid):
@@ -279,9 +365,17 @@ def measure(options):
             if state == "quiet" and index == options.sessions - 1:
                 # Also for a baseline run, so that the idle load follows the same history.
                 log("  sustained input at 9600 baud for %d s" % options.seconds)
-                raw["sustained"] = sustained_input(bridge, options.seconds, seed)
+                pings = []
+                raw["sustained"] = sustained_input(
+                    bridge, options.seconds, seed,
+                    during=pinger(bridge, seed, pings) if options.event_log else None)
+                raw["pings_closed"] = pings
                 log("  idle load with both links open for %d s" % options.seconds)
                 raw["idle"] = idle_load(bridge, options.seconds, options.prefix)
+            if options.event_log and state == "quiet":
+                log("  the same with the Event Log open")
+                raw.setdefault("event_log", []).append(event_log_session(
+                    bridge, options, chooser, index == options.sessions - 1))
         raw["sessions"].append(session)
     return raw
 
@@ -399,6 +493,9 @@ def main():
                         help="pulses on both axes at once, per session")
     parser.add_argument("--seconds", type=int, default=60)
     parser.add_argument("--seed", type=int, help="replay a run's random choices")
+    parser.add_argument("--event-log", action="store_true",
+                        help="repeat the pulses, queries and sustained input with the Event Log "
+                        "open, and time the dialog's answers meanwhile")
     parser.add_argument("--replot", action="store_true",
                         help="write the page again from the figures of --raw; measure nothing")
     options = parser.parse_args()
@@ -430,6 +527,8 @@ def main():
                 ("pulses", "pulse error", "mean ticks", "query latency", "both axes"),
                 timing_cells(after, state))))
         print("idle CPU: %s" % idle_cell(after))
+        if raw.get("event_log"):
+            print("\n".join("%s: closed %s; open %s" % row for row in event_log_report(raw)))
         return
 
     before = None
@@ -481,6 +580,9 @@ def main():
     ]
     table = ["| Measure | Before | After | Target | Met |", "|---|---|---|---|---|"]
     table += ["| %s | %s | %s | %s | %s |" % row for row in rows]
+    if raw.get("event_log"):
+        table += ["", "| With the Event Log | Closed | Open |", "|---|---|---|"]
+        table += ["| %s | %s | %s |" % row for row in event_log_report(raw)]
     picture = os.path.splitext(options.out)[0] + "-histograms.png"
     pictures = draw(baseline if before else None, raw, picture)
     today = datetime.date.today().isoformat()

@@ -7,7 +7,8 @@
 #
 # bash tools/bench.sh --baseline REV measures the program as built from commit REV instead (timing
 # only) and keeps its figures in docs/performance-before.json, the "before" of the next run.
-# Further arguments go to tools/bench.py (--sessions, --pulses, --seed ...).
+# Other arguments go to tools/bench.py (--event-log: the same again with the Event Log open;
+# --sessions, --pulses, --seed ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh

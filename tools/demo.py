@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The demo session: starts the bridge under Wine, connects both links in its dialog, plays a
 guiding program on the incoming port and a mount on the outgoing port for about half a minute,
-prints every event as it happens, and saves a screenshot of the dialog.
+prints every event as it happens, and saves screenshots of the dialog and of its Event Log.
 
 usage: demo.py --exe EXE --driver DRIVER --prefix WINEPREFIX --out FOLDER"""
 import argparse
@@ -151,6 +151,10 @@ def main():
         os.makedirs(options.out, exist_ok=True)
         picture = bridge.screenshot(os.path.join(options.out, "screenshot.png"))
         print("\ndemo: screenshot of the dialog: %s" % os.path.abspath(picture))
+        bridge.open_event_log()
+        time.sleep(0.5)  # drawn
+        picture = bridge.screenshot(os.path.join(options.out, "event-log.png"), window="log")
+        print("demo: screenshot of the Event Log: %s" % os.path.abspath(picture))
         status = bridge.close_dialog()
         print("demo: dialog closed, the bridge ended with status %s" % status)
     return 0 if status == 0 else 1

@@ -6,6 +6,7 @@
 #include "resources/resource.h"
 #include "ui/app_model.h"
 #include "ui/difference_graph.h"
+#include "ui/event_log_window.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -26,6 +27,7 @@ DlgAutoGuiderBridge::~DlgAutoGuiderBridge() {
     if (model->callback == this) {
         model->callback = nullptr;
     }
+    eventLog.reset();
     raGraph.reset();
     decGraph.reset();
 }
@@ -53,6 +55,8 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
         return TRUE;
     case WM_COMMAND:
         return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
+    case WM_SYSCOMMAND:
+        return dialog->carryOutSystemCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
     case WM_USER:
         dialog->model->dispatch(static_cast<std::int32_t>(wParam),
                                 static_cast<NotificationWord>(lParam));
@@ -60,6 +64,11 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
     case WM_DESTROY:
         // From here on the engine's reports are dropped instead of posted to a dying window.
         dialog->model->setWindow(nullptr);
+        // The Event Log goes with the dialog, while the engine whose store it reads still runs.
+        if (dialog->eventLog) {
+            dialog->eventLog->close();
+        }
+        closeAboutBox();
         return FALSE;
     default:
         return FALSE;
@@ -68,6 +77,8 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
 
 void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     window = dialogWindow;
+    setProgramIcon();
+    appendWindowMenu();
     raGraph->attach(GetDlgItem(window, IDC_RA_GRAPH));
     decGraph->attach(GetDlgItem(window, IDC_DEC_GRAPH));
 
@@ -91,6 +102,28 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     model->setWindow(window);
 }
 
+void DlgAutoGuiderBridge::setProgramIcon() {
+    bigIcon = loadProgramIcon(instance, SM_CXICON);
+    smallIcon = loadProgramIcon(instance, SM_CXSMICON);
+    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+}
+
+void DlgAutoGuiderBridge::appendWindowMenu() {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, WindowMenuEventLog, WindowMenuEventLogText);
+    AppendMenuA(menu, MF_STRING, WindowMenuAbout, WindowMenuAboutText);
+}
+
+void DlgAutoGuiderBridge::openEventLog() {
+    if (!eventLog) {
+        eventLog = std::make_unique<EventLogWindow>(
+            instance, controller != nullptr ? &controller->events : nullptr);
+    }
+    eventLog->show(window);
+}
+
 void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {
     info->ptMinTrackSize.x = minWidth;
     info->ptMinTrackSize.y = minHeight;
@@ -100,10 +133,10 @@ void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {
 bool DlgAutoGuiderBridge::carryOutCommand(int id) {
     switch (id) {
     case IDOK:
-        EndDialog(window, TRUE);
-        return true;
     case IDCANCEL:
-        EndDialog(window, FALSE);
+        // An About box still open would keep its own message loop, and so this dialog, running.
+        closeAboutBox();
+        EndDialog(window, id == IDOK ? TRUE : FALSE);
         return true;
     case IDC_INCOMING_CONNECT:
         if (std::uint8_t port = chosenPort(IDC_INCOMING_PORT, IDC_INCOMING_STATUS)) {
@@ -120,6 +153,19 @@ bool DlgAutoGuiderBridge::carryOutCommand(int id) {
         return true;
     case IDC_OUTGOING_DISCONNECT:
         controller->disconnectOutgoing();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool DlgAutoGuiderBridge::carryOutSystemCommand(UINT command) {
+    switch (command) {
+    case WindowMenuEventLog:
+        openEventLog();
+        return true;
+    case WindowMenuAbout:
+        showAboutBox(instance, window);
         return true;
     default:
         return false;

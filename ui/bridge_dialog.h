@@ -6,11 +6,21 @@
 
 #include <windows.h>
 
+#include "ui/about_box.h"
 #include "ui/dialog_callback.h"
+
+// Commands of the window menu. Their ids are fixed, so that other programs can open them with a
+// posted WM_SYSCOMMAND; the low four bits belong to the system.
+constexpr UINT WindowMenuEventLog = 0x0010;
+constexpr UINT WindowMenuAbout = 0x0020;
+// The texts of the items in the window menu.
+constexpr const char* WindowMenuEventLogText = "Event Log";
+constexpr const char* WindowMenuAboutText = "About Quillfen Autoguider Bridge";
 
 class AppModel;
 class Controller;
 class DifferenceGraph;
+class EventLogWindow;
 struct GraphPalette;
 
 class DlgAutoGuiderBridge : public TelescopeControlDlgCallback {
@@ -36,13 +46,24 @@ public:
     Controller* controller;
     std::unique_ptr<DifferenceGraph> raGraph;
     std::unique_ptr<DifferenceGraph> decGraph;
+    // Made when first opened; closed with the dialog window, before the engine stops.
+    std::unique_ptr<EventLogWindow> eventLog;
     std::int32_t minWidth = 0;
     std::int32_t minHeight = 0;
+    // The program's icon in the title bar and the taskbar, and in Alt+Tab.
+    UniqueIcon bigIcon;
+    UniqueIcon smallIcon;
 
 private:
     void initialise(HWND dialogWindow);
     void limitTracking(MINMAXINFO* info) const;
+    void setProgramIcon();
+    // Adds a separator, the Event Log and the About box to the window menu.
+    void appendWindowMenu();
+    void openEventLog();
     bool carryOutCommand(int id);
+    // A window-menu command, its low four bits cleared; false leaves it to the dialog manager.
+    bool carryOutSystemCommand(UINT command);
     // The port number of the entry chosen in a selector, or 0 when that number does not fit the
     // engine's port byte; the link's status field then says at once that the port cannot be opened.
     std::uint8_t chosenPort(int selectorId, int statusId);

@@ -402,12 +402,10 @@ BOOL SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPerio
     return TRUE;
 }
 
-// --- The performance counter. ---
-
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
     lpPerformanceCount->QuadPart =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-            .count();
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
     return TRUE;
 }
 

@@ -13,7 +13,6 @@ typedef std::uint8_t BYTE;
 typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
-typedef std::int64_t LONGLONG;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef void* LPVOID;
@@ -25,14 +24,11 @@ typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef const wchar_t* LPCWSTR;
+typedef std::int64_t LONGLONG;
 
 typedef union _LARGE_INTEGER {
-    struct {
-        DWORD LowPart;
-        LONG HighPart;
-    } u;
     LONGLONG QuadPart;
-} LARGE_INTEGER, *PLARGE_INTEGER;
+} LARGE_INTEGER;
 
 typedef struct _SECURITY_ATTRIBUTES { // only ever passed as null
     DWORD nLength;
@@ -221,7 +217,7 @@ BOOL SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPerio
                       PTIMERAPCROUTINE pfnCompletionRoutine, LPVOID lpArgToCompletionRoutine,
                       BOOL fResume);
 
-// --- The performance counter: the monotonic clock, in nanoseconds. ---
+// The monotonic counter, in nanoseconds: the frequency is 1e9.
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 // Closes any handle kind. A thread keeps running after its handle is closed.

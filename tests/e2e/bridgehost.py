@@ -17,6 +17,7 @@ COMMAND_COUNT = 104
 OUTGOING_PORT, OUTGOING_CONNECT, OUTGOING_DISCONNECT, OUTGOING_STATUS = 110, 111, 112, 113
 
 ACK = b"\x06"
+EVENT_LOG = 0x0010  # the window-menu command that opens the Event Log
 TICK = 0.1  # the nominal heartbeat period, seconds
 # The halt that ends a pulse in each direction: one per axis.
 HALT = {"w": b":Qw#", "e": b":Qw#", "n": b":Qn#", "s": b":Qn#"}
@@ -57,6 +58,12 @@ def prepare_prefix(prefix, window_manager=False):
             subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", name,
                             "/t", "REG_SZ", "/d", value, "/f"], env=env, **quiet)
     subprocess.run(["wineserver", "-w"], env=env, check=False)
+
+
+def log_time(line):
+    """Seconds since midnight of an Event Log line's "HH:MM:SS.mmm" time."""
+    hours, minutes, seconds = line.split()[0].split(":")
+    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
 
 
 def ticks_for(milliseconds):
@@ -425,12 +432,26 @@ class Bridge:
         self.choose_port(OUTGOING_PORT, port or self.outgoing_port)
         self.click(OUTGOING_CONNECT)
 
-    def dialog_rect(self):
-        return [int(value) for value in self.ask("rect").split()]
+    def open_event_log(self, timeout=30):
+        """Opens the Event Log through the window menu and waits until it is shown."""
+        self.ask("syscommand %d" % EVENT_LOG)
+        self.ask("logfind %d" % (timeout * 1000), timeout=timeout + 10)
 
-    def screenshot(self, path):
-        """Saves a picture of the dialog as the X server shows it; returns the path."""
-        left, top, right, bottom = self.dialog_rect()
+    def event_log_lines(self, last=None):
+        """The Event Log's lines, or only the last ones."""
+        count = int(self.ask("loglines"))
+        first = max(0, count - last) if last else 0
+        return [self.ask("logline %d" % index) for index in range(first, count)]
+
+    def dialog_rect(self, window="dialog"):
+        """The outer rectangle of the dialog, or with window="log" of the Event Log."""
+        command = "rect" if window == "dialog" else "logrect"
+        return [int(value) for value in self.ask(command).split()]
+
+    def screenshot(self, path, window="dialog"):
+        """Saves a picture of the dialog (or the Event Log) as the X server shows it; returns the
+        path."""
+        left, top, right, bottom = self.dialog_rect(window)
         env = dict(os.environ, DISPLAY=self.display)
         geometry = "%dx%d+%d+%d" % (right - left, bottom - top, max(left, 0), max(top, 0))
         subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", path],

@@ -3,7 +3,8 @@
 the dialog driver, with a simulated guider on its incoming COM port and a simulated mount on its
 outgoing COM port.
 
-usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX [unittest options]"""
+usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX --version X.Y.Z
+                      [unittest options]"""
 import argparse
 import os
 import subprocess
@@ -28,6 +29,7 @@ QUERIES = [  # (command, reply) of every query the program answers
 ]
 UNANSWERED = [b":GV#", b":GVP#", b":G#", b":Q#", b"::GR#", b":G\x06R#", b":Mgw#"]
 SCHEDULING_MARGIN = 0.05  # seconds granted to Wine and the host on top of whole ticks
+WINDOW_MENU_ABOUT = 0x0020
 
 options = None
 bridge = None
@@ -104,6 +106,29 @@ class DialogTests(BridgeCase):
         for field in (host.INCOMING_STATUS, host.COMMAND_COUNT, host.OUTGOING_STATUS):
             self.assertEqual(bridge.text(field), "")
 
+    def test_window_menu_opens_the_about_box_with_the_version_and_the_icon(self):
+        bridge.ask("syscommand %d" % WINDOW_MENU_ABOUT)
+        shown = bridge.ask("about 10000").split("\t")
+        self.assertEqual(shown[0], "1", "no icon in the About box")
+        for text in ("Quillfen Autoguider Bridge", "Version " + options.version,
+                     "Free software under the MIT License."):
+            self.assertIn(text, shown[1:])
+        # Asked again while it is open, the program keeps to the one About box: OK, posted after
+        # the second request, leaves none.
+        bridge.ask("syscommand %d" % WINDOW_MENU_ABOUT)
+        bridge.ask("about-ok")
+        deadline = time.monotonic() + 10
+        while self.about_is_open() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(self.about_is_open())
+
+    @staticmethod
+    def about_is_open():
+        try:
+            bridge.ask("about 0")
+            return True
+        except host.DriverError:
+            return False
 
 class LinkStatusTests(BridgeCase):
     def test_incoming_link_statuses(self):
@@ -262,6 +287,43 @@ class PulseTests(BridgeCase):
         self.expect_count(6)
 
 
+class EventLogTests(BridgeCase):
+    def test_the_event_log_shows_what_passed_in_order_with_the_mounts_timing(self):
+        bridge.open_event_log()
+        self.fresh_incoming()
+        self.outgoing_open()
+        self.assertEqual(self.query(host.ACK, 1), b"P")
+        self.assertEqual(self.query(b":GR#", 9), b"00:00:00#")
+        mount_times = []
+        for direction, milliseconds in (("w", 500), ("n", 300)):
+            self.pulse(direction, milliseconds)
+            (moved, _), (halted, _) = bridge.mount.frames[-2:]
+            mount_times.append(halted - moved)
+
+        deadline = time.monotonic() + 10
+        lines = []
+        while time.monotonic() < deadline:
+            lines = bridge.event_log_lines(last=40)
+            if lines and lines[-1].endswith("Halt :Qn#"):
+                break
+            time.sleep(0.1)
+        opened = max(i for i, line in enumerate(lines) if line.endswith("COM7: Opening port..."))
+        session = [line.split(None, 1)[1] for line in lines[opened:]]
+        self.assertIn(session[2], ("Outgoing COM8: Port opened", "Outgoing COM8: Already opened."))
+        self.assertEqual(session[:2] + session[3:], [
+            "Incoming COM7: Opening port...", "Incoming COM7: Waiting...",
+            "Received <06>", "Incoming COM7: Ready", "Sent P",
+            "Received :GR#", "Sent 00:00:00#",
+            "Received :Mgw0500#", "Pulse west 500 ms, 5 ticks", "Move :Mw#", "Halt :Qw#",
+            "Received :Mgn0300#", "Pulse north 300 ms, 3 ticks", "Move :Mn#", "Halt :Qn#"])
+        times = [host.log_time(line) for line in lines[opened:]]
+        self.assertEqual(times, sorted(times))
+        moves = [t for t, line in zip(times, session) if line.startswith("Move")]
+        halts = [t for t, line in zip(times, session) if line.startswith("Halt")]
+        for move, halt, on_the_line in zip(moves, halts, mount_times):
+            self.assertAlmostEqual(halt - move, on_the_line, delta=0.010)
+
+
 def cpu_seconds(pid):
     """User and system time that the process has used so far."""
     with open("/proc/%d/stat" % pid) as stat:
@@ -365,12 +427,14 @@ class FaultTests(BridgeCase):
 
 
 class ShutdownTests(BridgeCase):
-    def test_closing_during_pulses_on_both_axes_halts_both_and_ends_within_two_seconds(self):
+    def test_closing_during_pulses_with_the_event_log_open_halts_both_and_ends_in_two_seconds(
+            self):
         self.fresh_incoming()
         self.outgoing_open()
         start = len(bridge.mount.frames)
         bridge.guider.write(b":Mge9000#:Mgn9000#")
         bridge.mount.wait_frames(start + 2, 5)
+        bridge.open_event_log()  # and it goes with the dialog
         closed = time.monotonic()
         self.assertEqual(bridge.close_dialog(timeout=30), 0)
         ended = time.monotonic()
@@ -424,10 +488,11 @@ class LinuxScriptTests(unittest.TestCase):
 
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
-    lines that fail, the end of the program, and last the program started by the Linux run script."""
+    the Event Log, lines that fail, the end of the program, and last the program started by the
+    Linux run script."""
     suite = unittest.TestSuite()
-    for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, FaultTests,
-                  ShutdownTests, LinuxScriptTests):
+    for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
+                  FaultTests, ShutdownTests, LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 
@@ -437,6 +502,7 @@ if __name__ == "__main__":
     parser.add_argument("--exe", required=True)
     parser.add_argument("--driver", required=True)
     parser.add_argument("--prefix", required=True)
+    parser.add_argument("--version", required=True)
     options, rest = parser.parse_known_args()
     missing = host.tool_missing("wine", "wineserver", "Xvfb")
     if missing:

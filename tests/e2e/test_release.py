@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the release packages: the installer run silently in a fresh Wine prefix, the program it
-installed started and closed through its dialog, and its silent uninstaller; what the zip holds; and
-a second build of the same sources, in another folder, that must give the same bytes.
+installed started and closed through its dialog, and its silent uninstaller; what the zip and the
+debug zip hold; and a second build of the same sources, in another folder, that must give the same
+bytes.
 
 usage: test_release.py --source DIR --build DIR --name PACKAGE --version X.Y.Z --exe EXE
                        --driver DRIVER --prefix WINEPREFIX [unittest options]"""
@@ -9,11 +10,13 @@ import argparse
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
 import unittest
 import zipfile
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bridgehost as host  # noqa: E402
@@ -23,6 +26,8 @@ PUBLISHER = "Quillfen Autoguider Bridge contributors"
 INSTALL_FOLDER = "C:\\Program Files\\" + PRODUCT
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillfenAutoguiderBridge"
 TEXTS = ("README.txt", "LICENSE.txt", "CHANGELOG.txt")
+SUFFIXES = (".zip", "-setup.exe", "-debug.zip")
+DEBUG_FILE = "autoguider-bridge.exe.debug"
 
 options = None
 
@@ -39,6 +44,32 @@ def sha256(path):
 def read(path):
     with open(path, "rb") as data:
         return data.read()
+
+
+def pe_sections(image):
+    """The sections of a PE image as {name: contents}; long names come from the string table."""
+    header = struct.unpack_from("<I", image, 0x3C)[0]
+    count, = struct.unpack_from("<H", image, header + 6)
+    symbols, symbol_count = struct.unpack_from("<II", image, header + 12)
+    table = header + 24 + struct.unpack_from("<H", image, header + 20)[0]
+    sections = {}
+    for entry in range(table, table + 40 * count, 40):
+        name = image[entry:entry + 8].rstrip(b"\0")
+        if name.startswith(b"/"):
+            start = symbols + 18 * symbol_count + int(name[1:])
+            name = image[start:image.index(b"\0", start)]
+        virtual_size, = struct.unpack_from("<I", image, entry + 8)
+        raw_size, offset = struct.unpack_from("<II", image, entry + 16)
+        sections[name.decode()] = image[offset:offset + min(virtual_size, raw_size)]
+    return sections
+
+
+def icon_images():
+    """The images of the program's icon, as stored in the .ico and in whatever carries them."""
+    icon = read(os.path.join(options.source, "resources", "icon", "bridge.ico"))
+    count, = struct.unpack_from("<H", icon, 4)
+    return [icon[offset:offset + size] for size, offset in
+            (struct.unpack_from("<II", icon, 6 + 16 * entry + 8) for entry in range(count))]
 
 
 class InstallerTests(unittest.TestCase):
@@ -84,6 +115,11 @@ class InstallerTests(unittest.TestCase):
         self.assertEqual(entry.get("Publisher"), PUBLISHER)
         uninstaller = entry.get("UninstallString", "").strip('"')
         self.assertEqual(uninstaller, INSTALL_FOLDER + "\\Uninstall.exe")
+        # The program's icon (its first) in Apps & features, and in the installer and uninstaller.
+        self.assertEqual(entry.get("DisplayIcon"), INSTALL_FOLDER + "\\autoguider-bridge.exe")
+        for carrier in (package("-setup.exe"), self.unix_path(uninstaller)):
+            data = read(carrier)
+            self.assertTrue(all(image in data for image in icon_images()), carrier)
 
         # The installed program runs, answers on its incoming port and ends cleanly when closed.
         with host.Bridge(installed, options.driver, options.prefix, visible=False,
@@ -134,8 +170,22 @@ class ZipTests(unittest.TestCase):
         with open(os.path.join(options.build, "packages", "SHA256SUMS")) as sums:
             listed = sums.read()
         expected = "".join("%s  %s\n" % (sha256(package(suffix)), options.name + suffix)
-                           for suffix in (".zip", "-setup.exe"))
+                           for suffix in SUFFIXES)
         self.assertEqual(listed, expected)
+
+    def test_program_is_stripped_and_its_debug_zip_holds_the_linked_symbols(self):
+        program = pe_sections(read(options.exe))
+        self.assertEqual([name for name in program if name.startswith(".debug")], [])
+        with zipfile.ZipFile(package("-debug.zip")) as archive:
+            self.assertEqual(archive.namelist(), ["%s/%s" % (options.name, DEBUG_FILE)])
+            symbols = archive.read(archive.namelist()[0])
+        self.assertIn(".debug_info", pe_sections(symbols))
+        # The link: the file's name, padded to four bytes, then the CRC-32 of its contents.
+        link = program[".gnu_debuglink"]
+        name = link[:link.index(b"\0")]
+        self.assertEqual(name.decode(), DEBUG_FILE)
+        crc_at = (len(name) + 4) & ~3
+        self.assertEqual(struct.unpack_from("<I", link, crc_at)[0], zlib.crc32(symbols))
 
 
 class ReproducibleTests(unittest.TestCase):
@@ -148,7 +198,7 @@ class ReproducibleTests(unittest.TestCase):
                                  check=False)
             self.assertEqual(run.returncode, 0, run.stdout[-3000:] + run.stderr[-3000:])
         self.assertEqual(sha256(os.path.join(again, "autoguider-bridge.exe")), sha256(options.exe))
-        for suffix in (".zip", "-setup.exe"):
+        for suffix in SUFFIXES:
             self.assertEqual(sha256(package(suffix, again)), sha256(package(suffix)), suffix)
         shutil.rmtree(again, ignore_errors=True)
 

@@ -1,11 +1,13 @@
 // Tests of the notification channel: how reports are packed and posted, and how they are routed.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "engine/status_code.h"
 #include "ui/app_model.h"
+#include "ui/event_text.h"
 #include "ui/status_text.h"
 
 #ifdef _WIN32
@@ -139,6 +141,40 @@ TEST(StatusTexts, NameCodesOneToEight) {
     for (std::uint32_t code : {0u, 9u, 63u, 64u, 255u}) {
         EXPECT_EQ(statusText(code), nullptr) << code;
     }
+}
+
+Event made(EventKind kind, std::int64_t stamp, std::uint32_t value, std::uint16_t extra,
+           const std::string& bytes = "") {
+    Event event;
+    event.kind = kind;
+    event.stamp = stamp;
+    event.value = value;
+    event.extra = extra;
+    event.length = static_cast<std::uint8_t>(bytes.size());
+    std::memcpy(event.bytes, bytes.data(), bytes.size());
+    return event;
+}
+
+TEST(EventLines, CarryTheLocalTimeToTheMillisecondAndSayWhatPassed) {
+    // Counted at 10 MHz; the counter read 5 000 000 at 23:59:59.250.
+    const ClockReference clock{5000000, 10000000, 86399250};
+    EXPECT_EQ(eventLine(made(EventIncomingStatus, 5000000, StatusWaiting, 3), clock),
+              "23:59:59.250  Incoming COM3: Waiting...");
+    EXPECT_EQ(eventLine(made(EventOutgoingStatus, 5009999, StatusNotOpened, 0), clock),
+              "23:59:59.250  Outgoing: Port is not opened yet.");
+    // Past midnight, and before the reading (toward the earlier millisecond).
+    EXPECT_EQ(eventLine(made(EventCommand, 12500000, 0, 0, "\x06"), clock),
+              "00:00:00.000  Received <06>");
+    EXPECT_EQ(eventLine(made(EventReply, 4999999, 0, 0, "00:00:00#"), clock),
+              "23:59:59.249  Sent 00:00:00#");
+    EXPECT_EQ(eventLine(made(EventCommand, 5000000 - 864000000000LL, 0, 0, ":G\x7f\xffR#"), clock),
+              "23:59:59.250  Received :G<7F><FF>R#");
+    EXPECT_EQ(eventLine(made(EventPulse, 5000000, 500, 5, "w"), clock),
+              "23:59:59.250  Pulse west 500 ms, 5 ticks");
+    EXPECT_EQ(eventLine(made(EventMountWrite, 5000000, 0, 0, ":Mn#"), clock),
+              "23:59:59.250  Move :Mn#");
+    EXPECT_EQ(eventLine(made(EventMountWrite, 5000000, 0, 0, ":Qw#"), clock),
+              "23:59:59.250  Halt :Qw#");
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "ui/app_model.h"
 #include "ui/bridge_dialog.h"
 #include "ui/difference_graph.h"
+#include "ui/event_log_window.h"
 #include "engine/status_code.h"
 
 namespace {
@@ -495,6 +496,188 @@ TEST_F(BridgeDialog, WindowMayGrowWiderButNeverNarrowerOrTaller) {
     }
 }
 
+std::wstring listLine(HWND list, int index) {
+    wchar_t text[256] = {};
+    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// "HH:MM:SS.mmm  " and then the wanted text.
+bool isLine(const std::wstring& line, const std::wstring& wanted) {
+    const std::wstring shape = L"00:00:00.000  ";
+    if (line.size() != shape.size() + wanted.size() || line.substr(shape.size()) != wanted) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= L'0' && line[i] <= L'9';
+        if (shape[i] == L'0' ? !digit : line[i] != shape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    wchar_t name[64] = {};
+    ASSERT_GT(GetMenuStringW(menu, WindowMenuEventLog, name, 64, MF_BYCOMMAND), 0);
+    EXPECT_STREQ(name, L"Event Log");
+    int position = 0;
+    while (GetMenuItemID(menu, position) != WindowMenuEventLog) {
+        ++position;
+    }
+    MENUITEMINFOW before = {};
+    before.cbSize = sizeof before;
+    before.fMask = MIIM_FTYPE;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, static_cast<UINT>(position - 1), TRUE, &before));
+    EXPECT_TRUE(before.fType & MFT_SEPARATOR);
+
+    // Something to show: a port that cannot be opened. The low bits of the command are ignored.
+    choose(IDC_INCOMING_PORT, 199);
+    command(IDC_INCOMING_CONNECT);
+    ASSERT_TRUE(reports.waitFor(incoming(StatusCannotOpen)));
+    SendMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog | 3, 0);
+    ASSERT_TRUE(dialog->eventLog);
+    HWND log = dialog->eventLog->window;
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(IsWindowVisible(log));
+    EXPECT_EQ(GetWindow(log, GW_OWNER), window);
+    wchar_t caption[64] = {};
+    GetWindowTextW(log, caption, 64);
+    EXPECT_EQ(std::wstring(caption).rfind(L"Event Log", 0), 0u);
+    EXPECT_TRUE(GetWindowLongW(log, GWL_STYLE) & WS_THICKFRAME);
+    EXPECT_NE(SendMessageW(log, WM_GETICON, ICON_SMALL, 0), 0);
+
+    HWND list = GetDlgItem(log, IDC_EVENT_LIST);
+    wchar_t kind[32] = {};
+    GetClassNameW(list, kind, 32);
+    EXPECT_EQ(lstrcmpiW(kind, L"ListBox"), 0);
+    const LONG style = GetWindowLongW(list, GWL_STYLE);
+    // (Its scroll bars, and with them their style bits, come when there is something to scroll.)
+    const LONG wanted = LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL | LBS_HASSTRINGS;
+    EXPECT_EQ(style & wanted, wanted);
+    EXPECT_EQ(style & (LBS_SORT | LBS_OWNERDRAWFIXED | LBS_OWNERDRAWVARIABLE), 0);
+    ASSERT_TRUE(pumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= 2; }));
+    EXPECT_TRUE(isLine(listLine(list, 0), L"Incoming COM200: Opening port..."));
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Incoming COM200: Cannot open port."));
+
+    // Escape hides it and keeps its lines; the window menu shows it again.
+    SendMessageW(log, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(IsWindowVisible(log));
+    PostMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog, 0);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(log) != FALSE; }));
+    EXPECT_EQ(dialog->eventLog->window, log);
+    EXPECT_GE(SendMessageW(list, LB_GETCOUNT, 0, 0), 2);
+
+    DestroyWindow(window);
+    window = nullptr;
+    EXPECT_FALSE(IsWindow(log));
+    EXPECT_EQ(dialog->eventLog->window, nullptr);
+}
+
+TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsAndCopies) {
+    EventLog store(16384);
+    auto pulses = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            store.record(EventPulse, store.recorded() + 1, 1, "w", 1);
+        }
+    };
+    pulses(12000);
+    EventLogWindow log(GetModuleHandleA(nullptr), &store);
+    log.show(nullptr);
+    ASSERT_NE(log.window, nullptr);
+    HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), EventLogMaxLines);
+    EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
+    EXPECT_TRUE(isLine(listLine(list, 0), L"Pulse west 2001 ms, 1 tick"));
+    EXPECT_TRUE(isLine(listLine(list, EventLogMaxLines - 1), L"Pulse west 12000 ms, 1 tick"));
+    wchar_t dropped[64] = {};
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"2000 older lines dropped");
+
+    // At the bottom, the view follows the new lines.
+    RECT area;
+    GetClientRect(list, &area);
+    const int visible = area.bottom / static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
+    ASSERT_GT(visible, 0);
+    pulses(30);
+    log.drain();
+    EXPECT_GE(SendMessageW(list, LB_GETTOPINDEX, 0, 0) + visible, EventLogMaxLines);
+
+    // Further up, the lines in view stay in view as older ones go.
+    SendMessageW(list, LB_SETTOPINDEX, 5000, 0);
+    const std::wstring reading = listLine(list, 5000);
+    pulses(100);
+    log.drain();
+    EXPECT_EQ(listLine(list, static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0))), reading);
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"2130 older lines dropped");
+
+    // Copy: the chosen lines, each ending in CR LF.
+    SendMessageW(list, LB_SETSEL, TRUE, 3);
+    SendMessageW(list, LB_SETSEL, TRUE, 7);
+    SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const std::wstring copied =
+        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+    if (data != nullptr) {
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    EXPECT_EQ(copied, listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
+    log.close();
+    EXPECT_EQ(log.window, nullptr);
+}
+
+TEST(EventLogWindow, SavesUtf8AndSaysWhenItCouldNot) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring path = std::wstring(folder) + L"event-log-test.txt";
+    ASSERT_TRUE(saveUtf8(path.c_str(), L"12:00:00.000  Sent P\r\n\u00e9\u20ac\r\n"));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char bytes[64] = {};
+    DWORD got = 0;
+    ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+    CloseHandle(file);
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(std::string(bytes, got), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
+    EXPECT_FALSE(saveUtf8((std::wstring(folder) + L"no-such-folder\\log.txt").c_str(), L"x"));
+}
+
+TEST_F(BridgeDialog, CarriesTheProgramIconAtTheSystemSizes) {
+    for (const auto& [which, metric] :
+         {std::make_pair(ICON_BIG, SM_CXICON), std::make_pair(ICON_SMALL, SM_CXSMICON)}) {
+        SCOPED_TRACE(which);
+        HICON icon = reinterpret_cast<HICON>(SendMessageA(window, WM_GETICON, which, 0));
+        ASSERT_NE(icon, nullptr);
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP colour = {};
+        GetObjectA(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(colour.bmWidth, GetSystemMetrics(metric));
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
+}
+
+TEST_F(BridgeDialog, WindowMenuEndsWithTheAboutItemAndLeavesSystemCommandsAlone) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    const int items = GetMenuItemCount(menu);
+    ASSERT_GE(items, 3);
+    EXPECT_EQ(GetMenuState(menu, items - 3, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+    EXPECT_EQ(GetMenuItemID(menu, items - 2), WindowMenuEventLog);
+    EXPECT_EQ(GetMenuItemID(menu, items - 1), WindowMenuAbout);
+    char text[64] = {};
+    GetMenuStringA(menu, items - 1, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ(text, "About Quillfen Autoguider Bridge");
+    // Everything else goes on to the dialog manager, which moves, sizes and closes the window.
+    for (WPARAM command : {WPARAM(SC_MOVE), WPARAM(SC_CLOSE), WPARAM(SC_KEYMENU)}) {
+        EXPECT_EQ(DlgAutoGuiderBridge::dialogProcedure(window, WM_SYSCOMMAND, command, 0), FALSE);
+    }
+}
+
 TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
     HWND plain = CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
@@ -540,6 +723,51 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
     EXPECT_EQ(model.callback, nullptr);
     controller.stop();
     EXPECT_EQ(reports.size(), 0u);
+}
+
+TEST(BridgeDialogProcedure, ClosingTheDialogAlsoClosesItsAboutBox) {
+    // The About box runs a message loop of its own inside the bridge dialog's; a close that
+    // left it open would keep the program running behind a box the user did not ask to close.
+    registerGraphClass(GetModuleHandleA(nullptr));
+    AppModel model;
+    RecordingListener reports;
+    Controller controller(&reports);
+    controller.start();
+    DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+    // Once both are up, the timer closes the bridge dialog; should the About box outlive that
+    // by two seconds, it closes the box itself, so that a failure ends the test instead of
+    // hanging it.
+    static HWND aboutSeen;
+    static DWORD closedAt;
+    static bool leftOpen;
+    aboutSeen = nullptr;
+    leftOpen = false;
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+        HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge");
+        HWND about = FindWindowA("#32770", "About Quillfen Autoguider Bridge");
+        if (aboutSeen != nullptr) {
+            if (IsWindow(aboutSeen) && GetTickCount() - closedAt > 2000) {
+                leftOpen = true;
+                PostMessageA(aboutSeen, WM_COMMAND, IDOK, 0);
+            }
+        } else if (up != nullptr && about == nullptr) {
+            PostMessageA(up, WM_SYSCOMMAND, WindowMenuAbout, 0);
+        } else if (up != nullptr && GetWindow(about, GW_OWNER) == up) {
+            aboutSeen = about;
+            closedAt = GetTickCount();
+            PostMessageA(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+    });
+    const INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+                        DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(result, FALSE);
+    ASSERT_NE(aboutSeen, nullptr);
+    EXPECT_FALSE(leftOpen);
+    EXPECT_FALSE(IsWindow(aboutSeen));
+    EXPECT_FALSE(IsWindow(dialog.window));
+    controller.stop();
 }
 
 } // namespace

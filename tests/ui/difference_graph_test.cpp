@@ -287,4 +287,48 @@ TEST(DifferenceGraph, PaintMessageDrawsIntoTheWindow) {
     EXPECT_EQ(canvas.at(0, 0), Black);
 }
 
+TEST(DifferenceGraph, At192DpiEverythingIsTwiceAsLargeAndNoPenIsLeftSelected) {
+    // Five samples of +3: two columns apart, the newest at column 10, six rows above the centre.
+    // Lines are two pixels wide (rows y - 1 and y), the grid step is 8 and its dots 2 x 2.
+    GraphWindow control(100, 40);
+    DifferenceGraph graph(GetModuleHandleW(nullptr), &graphPalette);
+    graph.attach(control.handle);
+    graph.dpi = 192;
+    for (int i = 0; i < 5; ++i) {
+        graph.push(3);
+    }
+    Canvas canvas(100, 40);
+    const HGDIOBJ penBefore = GetCurrentObject(canvas.dc, OBJ_PEN);
+    graph.paint(canvas.dc);
+    EXPECT_EQ(GetCurrentObject(canvas.dc, OBJ_PEN), penBefore);
+
+    const auto trace = tracePixels(canvas);
+    ASSERT_FALSE(trace.empty());
+    for (const auto& [x, y] : trace) {
+        EXPECT_TRUE(x >= 1 && x <= 11 && (y == 13 || y == 14)) << x << ", " << y;
+    }
+    for (int x : {2, 6, 10}) {
+        EXPECT_EQ(canvas.at(x, 13), TraceRed) << x;
+        EXPECT_EQ(canvas.at(x, 14), TraceRed) << x;
+    }
+    EXPECT_NE(canvas.at(12, 14), TraceRed);
+
+    EXPECT_EQ(canvas.at(50, 19), CentreRed);
+    EXPECT_EQ(canvas.at(50, 20), CentreRed);
+    EXPECT_EQ(canvas.at(50, 18), Black);
+    EXPECT_EQ(canvas.at(50, 21), Black);
+    // Dots on rows 28 and 36 below the centre, 12 and 4 above, every eighth column.
+    for (int row : {4, 12, 28, 36}) {
+        for (int x : {48, 49}) {
+            EXPECT_EQ(canvas.at(x, row - 1), GridRed) << x << ", " << row;
+            EXPECT_EQ(canvas.at(x, row), GridRed) << x << ", " << row;
+        }
+        EXPECT_EQ(canvas.at(50, row), Black) << row;
+        EXPECT_EQ(canvas.at(47, row), Black) << row;
+    }
+    for (int row : {8, 16, 24, 32}) {
+        EXPECT_EQ(canvas.at(48, row), Black) << row;
+    }
+}
+
 } // namespace

@@ -9,12 +9,23 @@
 //   entries <id>           the number of entries of a port selector
 //   entry <id> <index>     the text of one entry of a port selector
 //   rect                   the dialog's outer rectangle on the screen: left top right bottom
+//   syscommand <id>        post a window-menu command (WM_SYSCOMMAND with wParam id)
+//   about <ms>             wait up to ms for the About box the dialog owns; answers whether its
+//                          icon is set, then the text of each of its controls, tab-separated
+//   about-ok               press OK in the About box (posted, so it comes after what was posted
+//                          before it)
 //   close                  end the dialog as its close box does (IDCANCEL)
 //   alive                  whether the dialog window still exists
+//   logfind <ms>           wait up to ms for the program's shown window captioned "Event Log..."
+//   loglines               the number of lines in the Event Log's list
+//   logline <index>        the text of one line of the Event Log
+//   logrect                the Event Log's outer rectangle on the screen
+//   ping                   time a message round trip to the dialog: microseconds
 //   quit                   end the driver
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include <windows.h>
@@ -23,10 +34,16 @@ namespace {
 
 constexpr const char* Caption = "Quillfen Autoguider Bridge";
 constexpr const char* DialogClass = "#32770";
+constexpr const char* AboutCaption = "About Quillfen Autoguider Bridge";
+constexpr int AboutIconId = 201;
 // Answers from a hung dialog must not hang the driver.
 constexpr UINT SendTimeoutMs = 5000;
 
+constexpr const wchar_t* LogCaption = L"Event Log";
+constexpr int EventListId = 301;
+
 HWND dialog = nullptr;
+HWND eventLog = nullptr;
 
 void answer(const char* format, ...) {
     va_list arguments;
@@ -118,30 +135,90 @@ void countEntries(int id) {
     answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
 }
 
-void readEntry(int id, int index) {
-    HWND box = control(id);
+// The text of one entry of a combo box or a list box, asked with the given pair of messages;
+// false when there is no such entry.
+bool entryText(HWND box, UINT lengthMessage, UINT textMessage, int index, std::string& text) {
     DWORD_PTR length = 0;
-    wchar_t buffer[256] = {};
+    wchar_t buffer[512] = {};
     if (box == nullptr ||
-        !SendMessageTimeoutW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
+        !SendMessageTimeoutW(box, lengthMessage, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
                              SendTimeoutMs, &length) ||
-        static_cast<LRESULT>(length) < 0 || length >= 256) {
+        static_cast<LRESULT>(length) < 0 || length >= 512) {
+        return false;
+    }
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(box, textMessage, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+    text = narrow(buffer);
+    return true;
+}
+
+void readEntry(int id, int index) {
+    std::string text;
+    if (!entryText(control(id), CB_GETLBTEXTLEN, CB_GETLBTEXT, index, text)) {
         answer("error no entry %d of %d", index, id);
         return;
     }
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(box, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
-    answer("ok %s", narrow(buffer).c_str());
+    answer("ok %s", text.c_str());
 }
 
-void readRect() {
+void readRect(HWND window) {
     RECT outer;
-    if (dialog == nullptr || !GetWindowRect(dialog, &outer)) {
-        answer("error no dialog");
+    if (window == nullptr || !GetWindowRect(window, &outer)) {
+        answer("error no window");
         return;
     }
     answer("ok %ld %ld %ld %ld", outer.left, outer.top, outer.right, outer.bottom);
+}
+
+void postSystemCommand(int id) {
+    if (!PostMessageA(dialog, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0)) {
+        answer("error no dialog");
+        return;
+    }
+    answer("ok");
+}
+
+// The About box counts only while the bridge dialog owns it.
+HWND findAbout() {
+    HWND about = FindWindowA(DialogClass, AboutCaption);
+    return about != nullptr && GetWindow(about, GW_OWNER) == dialog && IsWindowVisible(about)
+               ? about
+               : nullptr;
+}
+
+void readAbout(int timeoutMs) {
+    const DWORD start = GetTickCount();
+    HWND about;
+    while ((about = findAbout()) == nullptr) {
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            answer("error no About box owned by the dialog");
+            return;
+        }
+        Sleep(50);
+    }
+    DWORD_PTR icon = 0;
+    send(GetDlgItem(about, AboutIconId), STM_GETICON, 0, 0, &icon);
+    std::string texts = icon != 0 ? "1" : "0";
+    for (HWND child = GetWindow(about, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t buffer[512] = {};
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(child, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer),
+                            SMTO_ABORTIFHUNG, SendTimeoutMs, &result);
+        texts += "\t" + narrow(buffer);
+    }
+    answer("ok %s", texts.c_str());
+}
+
+void pressAboutOk() {
+    HWND about = findAbout();
+    if (about == nullptr || !PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                                          reinterpret_cast<LPARAM>(GetDlgItem(about, IDOK)))) {
+        answer("error no About box");
+        return;
+    }
+    answer("ok");
 }
 
 void closeDialog() {
@@ -150,6 +227,78 @@ void closeDialog() {
         return;
     }
     answer("ok");
+}
+
+// A shown top-level window of the dialog's process whose caption begins with LogCaption.
+BOOL CALLBACK findLogWindow(HWND window, LPARAM found) {
+    DWORD process = 0;
+    DWORD dialogProcess = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetWindowThreadProcessId(dialog, &dialogProcess);
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    const std::size_t length = std::wcslen(LogCaption);
+    if (process == dialogProcess && IsWindowVisible(window) &&
+        std::wcsncmp(caption, LogCaption, length) == 0) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void findLog(int timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        eventLog = nullptr;
+        EnumWindows(findLogWindow, reinterpret_cast<LPARAM>(&eventLog));
+        if (eventLog != nullptr) {
+            answer("ok %p", static_cast<void*>(eventLog));
+            return;
+        }
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            answer("error no Event Log");
+            return;
+        }
+        Sleep(50);
+    }
+}
+
+void countLogLines() {
+    HWND list = eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
+    DWORD_PTR result = 0;
+    if (list == nullptr || !send(list, LB_GETCOUNT, 0, 0, &result)) {
+        answer("error no Event Log");
+        return;
+    }
+    answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
+}
+
+void readLogLine(int index) {
+    std::string text;
+    if (!entryText(eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr, LB_GETTEXTLEN,
+                   LB_GETTEXT, index, text)) {
+        answer("error no line %d", index);
+        return;
+    }
+    answer("ok %s", text.c_str());
+}
+
+// How long the dialog's thread takes to answer a message, measured here, without the pipe to the
+// caller: what a user would feel as the dialog's responsiveness.
+void ping() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER before;
+    LARGE_INTEGER after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    DWORD_PTR result = 0;
+    const bool answered = send(dialog, WM_NULL, 0, 0, &result);
+    QueryPerformanceCounter(&after);
+    if (!answered) {
+        answer("error no answer");
+        return;
+    }
+    answer("ok %lld", (after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart);
 }
 
 } // namespace
@@ -184,9 +333,25 @@ int main() {
         } else if (command == "entry" && fields == 3) {
             readEntry(first, second);
         } else if (command == "rect") {
-            readRect();
+            readRect(dialog);
+        } else if (command == "logrect") {
+            readRect(eventLog);
+        } else if (command == "about" && fields == 2) {
+            readAbout(first);
+        } else if (command == "about-ok") {
+            pressAboutOk();
         } else if (command == "close") {
             closeDialog();
+        } else if (command == "syscommand" && fields == 2) {
+            postSystemCommand(first);
+        } else if (command == "logfind" && fields == 2) {
+            findLog(first);
+        } else if (command == "loglines") {
+            countLogLines();
+        } else if (command == "logline" && fields == 2) {
+            readLogLine(first);
+        } else if (command == "ping") {
+            ping();
         } else if (command == "alive") {
             answer("ok %d", IsWindow(dialog) ? 1 : 0);
         } else {

@@ -1,0 +1,84 @@
+// EventLog: the bounded store of what passes through the bridge. The worker records each event
+// without ever waiting; a reader takes them in order at its own pace and learns how many it missed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "win32.h"
+
+enum EventKind : std::uint8_t {
+    // value: the status code; extra: the port, 0 when the report concerns no port.
+    EventIncomingStatus = 1,
+    EventOutgoingStatus = 2,
+    // bytes: a complete command from the guiding software.
+    EventCommand = 3,
+    // bytes: a reply written to the guiding software.
+    EventReply = 4,
+    // value: milliseconds; extra: ticks; bytes: the direction letter.
+    EventPulse = 5,
+    // bytes: a move or halt written to the mount.
+    EventMountWrite = 6,
+};
+
+// The most bytes an event carries: a command is at most ':', 50 bytes and '#'.
+constexpr int EventBytes = 56;
+
+// One event as a reader gets it.
+struct Event {
+    std::uint64_t sequence = 0; // 1 for the first event recorded
+    std::int64_t stamp = 0;     // QueryPerformanceCounter when it was recorded
+    std::uint8_t kind = 0;
+    std::uint8_t length = 0; // bytes used in bytes[]
+    std::uint16_t extra = 0;
+    std::uint32_t value = 0;
+    std::uint8_t bytes[EventBytes] = {};
+};
+
+// Where a reader is: the next sequence number it wants, and how many it has missed because they
+// were overwritten before it came to them.
+struct EventCursor {
+    std::uint64_t next = 1;
+    std::uint64_t missed = 0;
+};
+
+// A ring of fixed-size records, written by one thread and read by another. The writer overwrites
+// the oldest record when the ring is full and never waits; all memory is taken at construction.
+// Each record carries its sequence number, so that a reader that fell behind, or that read a record
+// while it was being overwritten, knows it and counts it as missed instead of showing it.
+class EventLog {
+public:
+    static constexpr std::uint64_t DefaultCapacity = 4096;
+
+    explicit EventLog(std::uint64_t capacity = DefaultCapacity);
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // Writer side: one thread at a time (the worker). Bytes beyond EventBytes are cut.
+    void record(EventKind kind, std::uint32_t value, std::uint16_t extra,
+                const void* bytes = nullptr, int length = 0);
+
+    // Reader side: one thread. Takes up to max events from the cursor on, oldest first, into out;
+    // returns how many. Stops at the newest event recorded so far.
+    int take(EventCursor& cursor, Event* out, int max) const;
+
+    std::uint64_t capacity() const { return capacity_; }
+    // The number of events recorded so far.
+    std::uint64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
+
+private:
+    // Word 0 the stamp, word 1 kind, length, extra and value, then the bytes.
+    static constexpr int Words = 2 + EventBytes / 8;
+    struct Slot {
+        // The sequence number of the event held, 0 while it is being written.
+        std::atomic<std::uint64_t> sequence{0};
+        std::atomic<std::uint64_t> words[Words] = {};
+    };
+
+    bool read(std::uint64_t sequence, Event& out) const;
+
+    std::uint64_t capacity_;
+    std::unique_ptr<Slot[]> slots_;
+    std::atomic<std::uint64_t> recorded_{0};
+};

@@ -1,0 +1,100 @@
+// The text of Event Log lines.
+#include "ui/event_text.h"
+
+#include <cstdio>
+
+#include "engine/status_code.h"
+#include "ui/status_text.h"
+
+namespace {
+
+constexpr std::int64_t MsPerDay = 24 * 60 * 60 * 1000;
+
+std::string timeOfDay(std::int64_t stamp, const ClockReference& clock) {
+    const std::int64_t frequency = clock.frequency > 0 ? clock.frequency : 1;
+    // Whole seconds and the rest apart, so that no product can overflow however long the run.
+    const std::int64_t ticks = stamp - clock.counter;
+    std::int64_t ms = ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+    if (ticks < 0 && ticks % frequency != 0) {
+        ms -= 1; // toward the earlier millisecond, as for later stamps
+    }
+    ms = ((clock.msOfDay + ms) % MsPerDay + MsPerDay) % MsPerDay;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+// The bytes as text, every byte outside printable ASCII in hex: an ACK shows as <06>.
+std::string shown(const Event& event) {
+    std::string text;
+    for (int i = 0; i < event.length; ++i) {
+        const std::uint8_t byte = event.bytes[i];
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += static_cast<char>(byte);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02X>", byte);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+std::string status(const char* link, const Event& event) {
+    std::string text = link;
+    if (event.extra != 0) {
+        text += " COM" + std::to_string(event.extra);
+    }
+    const char* said = statusText(event.value & StatusCodeMask);
+    return text + ": " + (said != nullptr ? said : "status " + std::to_string(event.value));
+}
+
+const char* direction(std::uint8_t letter) {
+    switch (letter) {
+    case 'w':
+        return "west";
+    case 'e':
+        return "east";
+    case 'n':
+        return "north";
+    case 's':
+        return "south";
+    default:
+        return "?";
+    }
+}
+
+std::string what(const Event& event) {
+    switch (event.kind) {
+    case EventIncomingStatus:
+        return status("Incoming", event);
+    case EventOutgoingStatus:
+        return status("Outgoing", event);
+    case EventCommand:
+        return "Received " + shown(event);
+    case EventReply:
+        return "Sent " + shown(event);
+    case EventPulse:
+        return std::string("Pulse ") + direction(event.length > 0 ? event.bytes[0] : 0) + " " +
+               std::to_string(event.value) + " ms, " + std::to_string(event.extra) +
+               (event.extra == 1 ? " tick" : " ticks");
+    case EventMountWrite:
+        if (event.length > 1 && event.bytes[1] == 'M') {
+            return "Move " + shown(event);
+        }
+        if (event.length > 1 && event.bytes[1] == 'Q') {
+            return "Halt " + shown(event);
+        }
+        return "To mount " + shown(event);
+    default:
+        return "Event " + std::to_string(event.kind);
+    }
+}
+
+} // namespace
+
+std::string eventLine(const Event& event, const ClockReference& clock) {
+    return timeOfDay(event.stamp, clock) + "  " + what(event);
+}
