@@ -584,6 +584,7 @@ def main():
         table += ["", "| With the Event Log | Closed | Open |", "|---|---|---|"]
         table += ["| %s | %s | %s |" % row for row in event_log_report(raw)]
     picture = os.path.splitext(options.out)[0] + "-histograms.png"
+    os.makedirs(os.path.dirname(os.path.abspath(options.out)), exist_ok=True)
     pictures = draw(baseline if before else None, raw, picture)
     today = datetime.date.today().isoformat()
     text = ["# Performance", "",
@@ -600,7 +601,6 @@ def main():
         text += ["![Histograms of pulse errors and query latencies, before and after](%s)"
                  % os.path.basename(picture), ""]
     text += ["## Notes", "", *explain(after, before, throughput, driver_memory), ""]
-    os.makedirs(os.path.dirname(os.path.abspath(options.out)), exist_ok=True)
     with open(options.out, "w") as out:
         out.write("\n".join(text))
     print("\n".join(table))
