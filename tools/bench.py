@@ -654,8 +654,10 @@ def explain(after, before, throughput, driver_memory):
         "- Peak memory misses because the resident set of a process under Wine includes "
         "Wine's own libraries and loader: our dialog driver, a console program that only "
         "looks up windows, peaks at %.1f MiB under the same Wine, and a dialog adds the "
-        "graphics and X11 parts of Wine. The program's own data is a few fixed-size records "
-        "and two 2560-byte chart buffers." % (driver_memory / 2**20))
+        "graphics and X11 parts of Wine. The program's own data is a few fixed-size records, "
+        "two 2560-byte chart buffers and the event store (4096 records of 80 bytes, taken at "
+        "start); with --event-log, the peak includes the Event Log's list at its bound of "
+        "10 000 lines." % (driver_memory / 2**20))
     notes.append(
         "- Native throughput: the pipe reader and framer take %.0f MB/s, fed straight from "
         "memory. Through a pseudo-terminal, the incoming reader thread and the pipe, the engine "
