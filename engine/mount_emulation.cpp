@@ -104,9 +104,6 @@ void Controller::handleCommand(const std::uint8_t* command, int length) {
         return;
     }
     const std::int32_t ticks = static_cast<std::int32_t>((milliseconds + 99) / 100);
-    if (command[3] == 'w' || command[3] == 'e' || command[3] == 'n' || command[3] == 's') {
-        events.record(EventPulse, milliseconds, static_cast<std::uint16_t>(ticks), command + 3, 1);
-    }
     switch (command[3]) {
     case 'w':
         raShowSet |= AxisWest;
@@ -129,6 +126,7 @@ void Controller::handleCommand(const std::uint8_t* command, int length) {
         southTicks = ticks;
         break;
     default:
-        break;
+        return; // no direction we know: no pulse
     }
+    events.record(EventPulse, milliseconds, static_cast<std::uint16_t>(ticks), command + 3, 1);
 }

@@ -118,28 +118,16 @@ int DifferenceGraph::scaled(int length) const {
     return (product + (product < 0 ? -GraphBaseDpi / 2 : GraphBaseDpi / 2)) / GraphBaseDpi;
 }
 
-void DifferenceGraph::makeWidePens(int width) {
+HPEN DifferenceGraph::pen(int index, int width) {
+    if (width == 1) {
+        return palette->pen[index];
+    }
     if (widePenWidth != width) {
         wideCentrePen.reset(CreatePen(PS_SOLID, width, PaletteColours[CentrePen]));
         wideTracePen.reset(CreatePen(PS_SOLID, width, PaletteColours[TracePen]));
         widePenWidth = width;
     }
-}
-
-HPEN DifferenceGraph::centrePen(int width) {
-    if (width == 1) {
-        return palette->pen[CentrePen];
-    }
-    makeWidePens(width);
-    return wideCentrePen.get();
-}
-
-HPEN DifferenceGraph::tracePen(int width) {
-    if (width == 1) {
-        return palette->pen[TracePen];
-    }
-    makeWidePens(width);
-    return wideTracePen.get();
+    return (index == CentrePen ? wideCentrePen : wideTracePen).get();
 }
 
 void DifferenceGraph::dotGrid(HDC dc, int width, int height, int centre, int step,
@@ -177,7 +165,7 @@ void DifferenceGraph::paint(HDC dc) {
 
     FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 
-    const HGDIOBJ previousPen = SelectObject(dc, centrePen(lineWidth));
+    const HGDIOBJ previousPen = SelectObject(dc, pen(CentrePen, lineWidth));
     MoveToEx(dc, 0, centre, nullptr);
     LineTo(dc, width, centre);
 
@@ -186,7 +174,7 @@ void DifferenceGraph::paint(HDC dc) {
     // The newest sample sits at the column of count samples until the ring holds a full width,
     // then at the right edge; each older one lies a sample's width further left.
     const int newest = std::min(scaled(count), width - 1);
-    SelectObject(dc, tracePen(lineWidth));
+    SelectObject(dc, pen(TracePen, lineWidth));
     int index = writeIndex == 0 ? GraphMaxCount : writeIndex - 1;
     for (int drawn = 0; drawn < count; ++drawn) {
         const int x = newest - scaled(drawn);

@@ -69,11 +69,9 @@ private:
     // A length of the 96-DPI chart at this graph's DPI, rounded to the nearest pixel.
     int scaled(int length) const;
     void dotGrid(HDC dc, int width, int height, int centre, int step, int dotSize) const;
-    // The centre and trace pens for lines of a given width: the palette's own for width 1,
-    // otherwise this graph's, made once per width.
-    HPEN centrePen(int width);
-    HPEN tracePen(int width);
-    void makeWidePens(int width);
+    // The palette's pen of that index (the centre line's or the trace's) for lines of width 1;
+    // otherwise this graph's pen of the same colour, made once per width.
+    HPEN pen(int index, int width);
 
     int widePenWidth = 0;
     UniquePen wideCentrePen;
