@@ -75,12 +75,18 @@ void Controller::onHeartBeat() {
 }
 
 void Controller::stop() {
-    if (pipeReaderThread == nullptr || stopping) {
-        return;
+    stop(INFINITE);
+}
+
+bool Controller::stop(DWORD boundMs) {
+    if (pipeReaderThread == nullptr) {
+        return true;
     }
-    // The worker sets stopping itself when it has carried the shutdown out.
-    writeCommand(CommandShutdown);
-    WaitForSingleObject(pipeReaderThread, INFINITE);
+    if (!shutdownQueued) {
+        shutdownQueued = true;
+        writeCommand(CommandShutdown);
+    }
+    return WaitForSingleObject(pipeReaderThread, boundMs) == WAIT_OBJECT_0;
 }
 
 void Controller::writeCommand(std::uint8_t code) {
@@ -244,6 +250,8 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         return;
     case CommandDisconnectIncoming:
         if (incomingOpen) {
+            // Ticks stop with the guider's link: a pulse running now would never be halted.
+            haltMovingAxes();
             closeIncoming();
             reportIncoming(StatusClosed, incomingPortNumber);
         } else {
@@ -267,11 +275,16 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         reportOutgoing(StatusPortOpened, outgoingPortNumber);
         return;
     case CommandDisconnectOutgoing:
+        if (!outgoingOpen) {
+            reportOutgoing(StatusNotOpened, 0);
+            return;
+        }
+        // Halted before it closes: once closed, nothing can reach the mount until a Connect.
+        // A halt that finds the device gone has closed the link and reported it already.
+        haltMovingAxes();
         if (outgoingOpen) {
             closeOutgoing();
             reportOutgoing(StatusClosed, outgoingPortNumber);
-        } else {
-            reportOutgoing(StatusNotOpened, 0);
         }
         return;
     case CommandShutdown:
@@ -288,6 +301,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
             opening |= static_cast<std::uint32_t>(payload[1 + i]) << (8 * i);
         }
         if (opening == incomingOpening) {
+            haltMovingAxes();
             closeIncoming();
             reportIncoming(StatusClosed, incomingPortNumber);
         }
@@ -313,24 +327,32 @@ void Controller::loseOutgoing() {
     reportOutgoing(StatusClosed, outgoingPortNumber);
 }
 
-void Controller::shutdown() {
-    // Leave no axis of the mount moving: halt every axis that has a pulse running or a move that
-    // has not gone out yet. Nothing is reported; the dialog is gone by now.
-    if (outgoingOpen) {
+void Controller::haltMovingAxes(bool report) {
+    const bool raMoving = westTicks != 0 || eastTicks != 0 ||
+                          (raStart & (AxisWest | AxisEast)) != 0 || (raHalt & 0xFF) != NoMask;
+    const bool decMoving = northTicks != 0 || southTicks != 0 ||
+                           (decStart & (AxisNorth | AxisSouth)) != 0 || (decHalt & 0xFF) != NoMask;
+    const char* halts[2] = {raMoving ? ":Qw#" : nullptr, decMoving ? ":Qn#" : nullptr};
+    for (const char* halt : halts) {
+        if (halt == nullptr || !outgoingOpen) {
+            continue;
+        }
         // A halt that fails outright means the mount's device is gone: nothing more is written.
-        bool lost = false;
-        if (westTicks != 0 || eastTicks != 0 || (raStart & (AxisWest | AxisEast)) != 0) {
-            lost = !writeOutgoingString(":Qw#");
+        if (writeOutgoingString(halt) == WriteFailed) {
+            if (report) {
+                loseOutgoing();
+            } else {
+                closeOutgoing();
+            }
         }
-        if (!lost &&
-            (northTicks != 0 || southTicks != 0 || (decStart & (AxisNorth | AxisSouth)) != 0)) {
-            writeOutgoingString(":Qn#");
-        }
-        // Closed without the purge of a disconnect, which could throw away a halt that is
-        // still on its way out.
-        CloseHandle(outgoingPort);
-        outgoingPort = nullptr;
-        outgoingOpen = 0;
+    }
+}
+
+void Controller::shutdown() {
+    // Leave no axis of the mount moving. Nothing is reported; the dialog is gone by now.
+    haltMovingAxes(false);
+    if (outgoingOpen) {
+        closeOutgoing();
     }
     if (incomingOpen) {
         closeIncoming();

@@ -38,6 +38,10 @@ constexpr std::uint32_t AxisNorth = 4;
 constexpr std::uint32_t AxisSouth = 8;
 constexpr std::uint32_t NoMask = 0xFF;
 
+// How a write to a port ended: done; cut off by its time bound (the line took nothing more in
+// time); or failed outright (the device is gone).
+enum WriteResult { WriteDone, WriteTimedOut, WriteFailed };
+
 // The pipe's buffer size. Producers never write a message that would not fit in it.
 constexpr DWORD PipeBufferSize = 4096;
 
@@ -62,8 +66,11 @@ public:
 
     // Queues a shutdown behind everything already in the pipe and waits for the worker to carry it
     // out: halts any axis that may be moving on an open outgoing link, closes both links, ends the
-    // worker and joins it. Called once, from the UI thread, after the heartbeat stopped ticking.
+    // worker and joins it. Called from the UI thread, after the heartbeat stopped ticking. With a
+    // bound, waits at most that long (Windows ending the session gives the program only so long)
+    // and says whether the worker has ended; a later call waits for the rest.
     void stop();
+    bool stop(DWORD boundMs);
 
     // --- The worker thread's own operations; public so that tests can drive them. ---
     static DWORD WINAPI runPipeReader(LPVOID self);
@@ -81,12 +88,20 @@ public:
     bool openOutgoing(std::uint8_t port);
     void closeIncoming();
     void closeOutgoing();
-    // Replies to the guiding software and commands to the mount. False when the write failed
-    // outright (the device is gone); a write that merely did not finish within its bound is ended
-    // and counts as done. Each write that is done goes into the event log once it has returned.
+    // Replies to the guiding software and commands to the mount. A reply is false when its write
+    // failed outright (the device is gone); one that merely did not finish within its bound is
+    // ended and counts as done. Each write that is done goes into the event log once it has
+    // returned.
     bool writeIncomingByte(std::uint8_t value);
     bool writeIncomingString(const char* text);
-    bool writeOutgoingString(const char* text);
+    WriteResult writeOutgoingString(const char* text);
+    // Halts each axis of the mount that may be moving: one with a pulse running, a move not yet
+    // sent or a halt still due. The pulse counters and halt markers stay as they are. A halt that
+    // fails outright closes the link as loseOutgoing does, unless report is false (at shutdown,
+    // when nobody is listening). Nothing happens while the outgoing link is closed.
+    void haltMovingAxes(bool report = true);
+    // True when the mount's line holds no written byte that has yet to leave (or cannot say).
+    bool outgoingQueueEmpty();
     // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
     // reports it closed.
     void loseOutgoing();
@@ -163,5 +178,7 @@ public:
 
     // Set by the shutdown command; the worker leaves its loop once it is carried out.
     bool stopping = false;
+    // Set by the UI thread when it has queued the shutdown, so that it is queued once.
+    bool shutdownQueued = false;
     bool prepared = false;
 };

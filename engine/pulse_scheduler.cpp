@@ -47,19 +47,42 @@ void Controller::processTick() {
     if (!firstCommandSeen) {
         return;
     }
+    // While the outgoing link is closed nothing is written to it, and the scheduler moves on just
+    // as if the commands had gone out. A write that fails outright closes the link, so the rest of
+    // the tick writes nothing. False only for a write that its time bound cut off.
+    auto send = [this](const char* text) {
+        if (!outgoingOpen) {
+            return true;
+        }
+        const WriteResult result = writeOutgoingString(text);
+        if (result == WriteFailed) {
+            loseOutgoing();
+        }
+        return result != WriteTimedOut;
+    };
+    // A halt that a stalled line did not take is still due: it stays marked and goes again first
+    // thing in a later tick, before any new move on its axis, until it goes out or the link
+    // closes. It goes again only once the line has taken what it held, so that a line that stays
+    // stalled does not cost every tick a bounded write (ticks and replies would queue up behind
+    // them); one that is cut off again waits for a later tick too.
+    auto halt = [&send](std::uint32_t& mask, const char* text) {
+        if ((mask & 0xFF) != NoMask && send(text)) {
+            mask = NoMask;
+        }
+    };
+    const bool retry = outgoingOpen == 0 || outgoingQueueEmpty();
+    if (retry) {
+        halt(raHalt, ":Qw#");
+        halt(decHalt, ":Qn#");
+    }
+    const bool raStalled = (raHalt & 0xFF) != NoMask;
+    const bool decStalled = (decHalt & 0xFF) != NoMask;
+
     countDown(westTicks, AxisWest, raShowClear, raHalt);
     countDown(eastTicks, AxisEast, raShowClear, raHalt);
     countDown(northTicks, AxisNorth, decShowClear, decHalt);
     countDown(southTicks, AxisSouth, decShowClear, decHalt);
 
-    // While the outgoing link is closed nothing is written to it, and the scheduler moves on just
-    // as if the commands had gone out. A write that fails outright closes the link, so the rest of
-    // the tick writes nothing.
-    auto send = [this](const char* text) {
-        if (outgoingOpen && !writeOutgoingString(text)) {
-            loseOutgoing();
-        }
-    };
     if (raStart & AxisWest) {
         raStart &= ~AxisWest;
         send(":Mw#");
@@ -76,13 +99,11 @@ void Controller::processTick() {
         decStart &= ~AxisSouth;
         send(":Ms#");
     }
-    if ((raHalt & 0xFF) != NoMask) {
-        raHalt = NoMask;
-        send(":Qw#");
+    if (!raStalled) {
+        halt(raHalt, ":Qw#");
     }
-    if ((decHalt & 0xFF) != NoMask) {
-        decHalt = NoMask;
-        send(":Qn#");
+    if (!decStalled) {
+        halt(decHalt, ":Qn#");
     }
 
     if (tickDivider + 1 <= 9) {

@@ -7,10 +7,17 @@
 
 namespace {
 
+// At open everything on the line is stale: what the last program left in either direction.
 constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// At close only what we would still read and what is still waiting to start: bytes that were
+// written (a halt a moment ago) stay in the transmit buffer and go out.
+constexpr DWORD PurgeAtClose = PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD QueueSize = 8096;
 constexpr DWORD WriteWaitMs = 1000;
 constexpr DWORD CloseWaitMs = 10000;
+// How long a close waits for written bytes to leave the line. At 9600 baud the longest thing we
+// write, both halts, takes under 9 ms; a line held by flow control would never drain.
+constexpr DWORD DrainWaitMs = 250;
 constexpr DWORD ReadWaitMs = 200;
 // How long the reader rests after a read that failed or came back empty before it tries again.
 constexpr DWORD FailedReadRestMs = 200;
@@ -27,49 +34,94 @@ HANDLE openPort(std::uint8_t port) {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// Sets the whole line state, not just its speed and frame: Windows keeps a port's settings across
+// opens, so whatever a terminal program left there (flow control that holds every write because
+// the mount never raises CTS, abort-on-error that fails every read after one framing error) would
+// otherwise be ours too.
 void configurePort(HANDLE device) {
     DCB settings;
     std::memset(&settings, 0, sizeof settings);
     settings.DCBlength = 28;
     GetCommState(device, &settings);
-    settings.fParity = 0;
+    settings.BaudRate = 9600;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
     settings.StopBits = ONESTOPBIT;
-    settings.BaudRate = 9600;
+    settings.fBinary = 1;
+    settings.fParity = 0;
+    settings.fOutxCtsFlow = 0;
+    settings.fOutxDsrFlow = 0;
+    settings.fDtrControl = DTR_CONTROL_ENABLE; // some adapters and mounts want DTR and RTS up
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    settings.fDsrSensitivity = 0;
+    settings.fTXContinueOnXoff = 1;
+    settings.fOutX = 0;
+    settings.fInX = 0;
+    settings.fErrorChar = 0;
+    settings.fNull = 0;
+    settings.fAbortOnError = 0;
     SetCommState(device, &settings);
     COMMTIMEOUTS timeouts = {1, 0, 0, 0, 0};
     SetCommTimeouts(device, &timeouts);
     SetupComm(device, QueueSize, QueueSize);
     PurgeComm(device, PurgeAll);
+    // Clears an error state left from before, which would otherwise hold the first read and write.
+    DWORD errors = 0;
+    ClearCommError(device, &errors, nullptr);
+}
+
+// True when no written byte waits to leave the line, or the device cannot say (it has gone).
+bool outputDrained(HANDLE device) {
+    DWORD errors = 0;
+    COMSTAT state;
+    std::memset(&state, 0, sizeof state);
+    return !ClearCommError(device, &errors, &state) || state.cbOutQue == 0;
+}
+
+// Waits, at most DrainWaitMs, for the bytes written to leave the line, so that closing the port
+// does not cut off the last command; a line that does not drain in that time is closed anyway.
+void drainPort(HANDLE device) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DrainWaitMs);
+    while (!outputDrained(device) && std::chrono::steady_clock::now() < deadline) {
+        Sleep(1);
+    }
+}
+
+// Closes a port without throwing away what was written: pending I/O is ended and unread input
+// dropped, then the line drains and the handle goes.
+void closePort(HANDLE device) {
+    drainPort(device);
+    PurgeComm(device, PurgeAtClose);
+    CloseHandle(device);
 }
 
 // Writes bytes and waits for the write at most WriteWaitMs. A write still running then is
 // cancelled and waited for, so that no pending I/O outlives this frame's buffer and I/O record.
-// The result is false only when the write failed outright: it could not be started, or it ended
-// with an error other than our own cancel. That is a device that has gone (an adapter pulled
-// out), and the caller hears of it at once; a write that merely did not finish in time (a line
-// that takes nothing more) is ended and counts as done.
-bool writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
+// WriteFailed means the write could not be started or ended with an error other than our own
+// cancel: a device that has gone (an adapter pulled out), and the caller hears of it at once.
+// WriteTimedOut is a line that took nothing more in time (a mount that stops reading, flow
+// control): the caller decides whether the bytes are still due.
+WriteResult writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
     ResetEvent(writeEvent);
     OVERLAPPED io;
     std::memset(&io, 0, sizeof io);
     io.hEvent = writeEvent;
     DWORD written = 0;
     if (WriteFile(device, bytes, count, &written, &io)) {
-        return true;
+        return WriteDone;
     }
     if (GetLastError() != ERROR_IO_PENDING) {
-        return false;
+        return WriteFailed;
     }
     const bool cancelled = WaitForSingleObject(writeEvent, WriteWaitMs) != WAIT_OBJECT_0;
     if (cancelled) {
         CancelIo(device);
     }
     if (GetOverlappedResult(device, &io, &written, TRUE)) {
-        return true;
+        // A cancel that came too late: the write finished after all, but perhaps only in part.
+        return written == count ? WriteDone : WriteTimedOut;
     }
-    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED;
+    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? WriteTimedOut : WriteFailed;
 }
 
 // Tells a lost line from a glitch. A healthy line either brings bytes or keeps its read waiting
@@ -111,13 +163,13 @@ int replyLength(const char* text) {
 
 // Writes as writePort does and records a write that is done, stamped when it has returned: for a
 // command to the mount, as near as this side can tell to when the mount got it.
-bool writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, EventKind kind,
-                   const void* bytes, int length) {
-    if (!writePort(device, writeEvent, bytes, static_cast<DWORD>(length))) {
-        return false;
+WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, EventKind kind,
+                          const void* bytes, int length) {
+    const WriteResult result = writePort(device, writeEvent, bytes, static_cast<DWORD>(length));
+    if (result == WriteDone) {
+        events.record(kind, 0, 0, bytes, length);
     }
-    events.record(kind, 0, 0, bytes, length);
-    return true;
+    return result;
 }
 
 } // namespace
@@ -149,31 +201,34 @@ void Controller::closeIncoming() {
     }
     CloseHandle(incomingReaderThread);
     incomingReaderThread = nullptr;
-    PurgeComm(incomingPort, PurgeAll);
-    CloseHandle(incomingPort);
+    closePort(incomingPort); // a reply just written still goes out
     incomingPort = nullptr;
     incomingOpen = 0;
 }
 
 void Controller::closeOutgoing() {
-    PurgeComm(outgoingPort, PurgeAll);
-    CloseHandle(outgoingPort);
+    closePort(outgoingPort); // a halt just written still goes out
     outgoingPort = nullptr;
     outgoingOpen = 0;
 }
 
 bool Controller::writeIncomingByte(std::uint8_t value) {
-    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, &value, 1);
+    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, &value, 1) !=
+           WriteFailed;
 }
 
 bool Controller::writeIncomingString(const char* text) {
     return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, text,
+                         replyLength(text)) != WriteFailed;
+}
+
+WriteResult Controller::writeOutgoingString(const char* text) {
+    return writeRecorded(outgoingPort, outgoingWriteEvent, events, EventMountWrite, text,
                          replyLength(text));
 }
 
-bool Controller::writeOutgoingString(const char* text) {
-    return writeRecorded(outgoingPort, outgoingWriteEvent, events, EventMountWrite, text,
-                         replyLength(text));
+bool Controller::outgoingQueueEmpty() {
+    return outputDrained(outgoingPort);
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {

@@ -57,6 +57,13 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
         return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
     case WM_SYSCOMMAND:
         return dialog->carryOutSystemCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
+    case WM_ENDSESSION:
+        // Windows ends the process as soon as this returns, at shutdown or log-off: halt the mount
+        // and close the links now, within a bound, as the program's own exit does.
+        if (wParam != FALSE) {
+            dialog->endSession();
+        }
+        return TRUE;
     case WM_USER:
         dialog->model->dispatch(static_cast<std::int32_t>(wParam),
                                 static_cast<NotificationWord>(lParam));
@@ -122,6 +129,15 @@ void DlgAutoGuiderBridge::openEventLog() {
             instance, controller != nullptr ? &controller->events : nullptr);
     }
     eventLog->show(window);
+}
+
+void DlgAutoGuiderBridge::endSession() {
+    if (controller != nullptr) {
+        controller->stop(EndSessionWaitMs);
+    }
+    // Where the process is not ended after all, it ends as after a Close.
+    closeAboutBox();
+    EndDialog(window, FALSE);
 }
 
 void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {

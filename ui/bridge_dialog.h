@@ -17,6 +17,10 @@ constexpr UINT WindowMenuAbout = 0x0020;
 constexpr const char* WindowMenuEventLogText = "Event Log";
 constexpr const char* WindowMenuAboutText = "About Quillfen Autoguider Bridge";
 
+// How long the dialog waits, when Windows ends the session, for the engine to halt the mount and
+// close its links: Windows waits about five seconds for a program before it offers to end it.
+constexpr DWORD EndSessionWaitMs = 3000;
+
 class AppModel;
 class Controller;
 class DifferenceGraph;
@@ -61,6 +65,8 @@ private:
     // Adds a separator, the Event Log and the About box to the window menu.
     void appendWindowMenu();
     void openEventLog();
+    // The session ends (shutdown, log-off): the engine halts the mount and closes its links.
+    void endSession();
     bool carryOutCommand(int id);
     // A window-menu command, its low four bits cleared; false leaves it to the dialog manager.
     bool carryOutSystemCommand(UINT command);

@@ -444,6 +444,32 @@ class ShutdownTests(BridgeCase):
         self.assertEqual([text for _, text in frames], [b":Me#", b":Mn#", b":Qw#", b":Qn#"])
 
 
+class SessionEndTests(unittest.TestCase):
+    """Windows ends the session (shut down, log off) while pulses run: the program is ended as soon
+    as it has answered, so it halts the mount first. Its own bridge, for wineboot ends every
+    program of the prefix."""
+
+    def setUp(self):
+        bridge.stop()
+
+    def test_the_end_of_the_session_mid_pulse_halts_the_mount_before_the_program_goes(self):
+        with host.Bridge(options.exe, options.driver, options.prefix, 29, 30, visible=False,
+                         log_folder=os.path.join(options.prefix, "logs-session")) as ending:
+            ending.connect_incoming()
+            self.assertEqual(ending.wait_text(host.INCOMING_STATUS, "Waiting..."), "Waiting...")
+            ending.connect_outgoing()
+            self.assertEqual(ending.wait_text(host.OUTGOING_STATUS, "Port opened"), "Port opened")
+            ending.guider.write(b":Mgw9000#:Mgn9000#")
+            frames = ending.mount.wait_frames(2, 10)
+            self.assertEqual([text for _, text in frames], [b":Mw#", b":Mn#"])
+            subprocess.run(["wineboot", "--end-session"], timeout=120, check=False,
+                           env=host.wine_environment(options.prefix, ending.display),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            frames = ending.mount.wait_frames(4, 10)
+            self.assertEqual([text for _, text in frames], [b":Mw#", b":Mn#", b":Qw#", b":Qn#"])
+            self.assertIsNotNone(ending.process.wait(30), "the program did not end")
+
+
 class LinuxScriptTests(unittest.TestCase):
     """The Linux run script maps COM ports to device paths. Here the devices are the lines' own
     pseudo-terminals, under port numbers that nothing else links."""
@@ -488,11 +514,11 @@ class LinuxScriptTests(unittest.TestCase):
 
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
-    the Event Log, lines that fail, the end of the program, and last the program started by the
-    Linux run script."""
+    the Event Log, lines that fail, the end of the program and of the session, and last the
+    program started by the Linux run script."""
     suite = unittest.TestSuite()
     for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
-                  FaultTests, ShutdownTests, LinuxScriptTests):
+                  FaultTests, ShutdownTests, SessionEndTests, LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 

@@ -149,14 +149,20 @@ HANDLE holdPort(int port) {
 
 TEST(Faults, AGuiderLineThatVanishesIsClosedAndReportedThenReconnects) {
     RunningBridge bridge;
+    PeerLine mount(4);
+    ASSERT_TRUE(mount.ok());
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
     {
         PeerLine guider(3);
         ASSERT_TRUE(guider.ok());
         bridge.controller.connectIncoming(3);
         ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
-        guider.write(":GR#");
+        guider.write(":GR#:Mgw5000#");
         EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
-        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 2)));
+        bridge.controller.onHeartBeat();
+        EXPECT_EQ(mount.read(4, 5000), ":Mw#");
 
         // Pulled out: the device is gone and its reads fail.
         const std::size_t threadsBefore = entriesIn("/proc/self/task");
@@ -175,6 +181,8 @@ TEST(Faults, AGuiderLineThatVanishesIsClosedAndReportedThenReconnects) {
             << "a failed read was taken for data, or the loss was reported more than once";
         EXPECT_TRUE(waitUntil([&] { return entriesIn("/proc/self/task") < threadsBefore; }, 5000))
             << "the reader thread outlived its line";
+        // No more ticks reach the scheduler: the running pulse is halted with the link.
+        EXPECT_EQ(mount.read(4, 5000), ":Qw#");
 
         // The link is closed: a Disconnect now finds nothing to close.
         bridge.controller.disconnectIncoming();
@@ -333,7 +341,7 @@ TEST(Faults, ADeviceHeldElsewhereIsReportedAndChangesNothingElse) {
     EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
 }
 
-TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndCommandsGoOn) {
+TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndAHaltItDidNotTakeGoesOnceItReadsAgain) {
     PeerLine guider(3);
     PeerLine mount(4);
     ASSERT_TRUE(guider.ok() && mount.ok());
@@ -343,32 +351,41 @@ TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndCommandsGoOn) {
     ASSERT_EQ(h.controller.incomingOpen + h.controller.outgoingOpen, 2);
     StalledLine stalled(4);
     ASSERT_TRUE(stalled.full()) << "the mount line never filled";
-
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        const int before = h.controller.commandCount;
-        // Three ticks: the move goes out on the first, the halt on the third.
-        guider.write(":Mgw0300#:GR#");
-        ASSERT_TRUE(h.pumpUntilCount(before + 2));
-        EXPECT_EQ(guider.read(9, 5000), "00:00:00#") << "replies stopped with the mount";
-        long long took[3];
-        for (long long& elapsed : took) {
-            const auto start = Clock::now();
-            h.tick();
-            elapsed = millisecondsSince(start);
-        }
-        EXPECT_GE(took[0], 900) << "the move did not stall: the line is not full";
-        EXPECT_LT(took[0], 1800) << "a stuck move must give up after about a second";
-        EXPECT_LT(took[1], 500) << "a tick without writes waited";
-        EXPECT_GE(took[2], 900);
-        EXPECT_LT(took[2], 1800) << "a stuck halt must give up after about a second";
+    // The adapter's own transmit buffer fills too, up to the first write that cannot finish.
+    const std::string filler(30, 'x');
+    int fills = 0;
+    while (fills < 1000 && h.controller.writeOutgoingString(filler.c_str()) == WriteDone) {
+        ++fills;
     }
-    EXPECT_EQ(h.controller.commandCount, 4);
+    ASSERT_LT(fills, 1000) << "the transmit buffer never filled";
 
-    const auto start = Clock::now();
-    h.disconnectOutgoing();
-    EXPECT_LT(millisecondsSince(start), 1500);
-    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusClosed));
+    // Three ticks: the move goes out on the first, the halt on the third.
+    guider.write(":Mgw0300#:GR#");
+    ASSERT_TRUE(h.pumpUntilCount(2));
+    EXPECT_EQ(guider.read(9, 5000), "00:00:00#") << "replies stopped with the mount";
+    long long took[4];
+    for (long long& elapsed : took) {
+        const auto start = Clock::now();
+        h.tick();
+        elapsed = millisecondsSince(start);
+    }
+    EXPECT_GE(took[0], 900) << "the move did not stall: the line is not full";
+    EXPECT_LT(took[0], 1800) << "a stuck move must give up after about a second";
+    EXPECT_LT(took[1], 500) << "a tick without writes waited";
+    EXPECT_GE(took[2], 900);
+    EXPECT_LT(took[2], 1800) << "a stuck halt must give up after about a second";
+    EXPECT_LT(took[3], 500) << "a halt still due was written again into a line that is still full";
+    EXPECT_NE(h.controller.raHalt, NoMask) << "the halt that did not go out was forgotten";
+
+    // The mount reads again: once the line has room, the next tick writes the halt.
+    std::string received;
+    EXPECT_TRUE(h.pumpUntil([&] {
+        received += mount.readQuiet(1, 100);
+        h.tick();
+        return received.find(":Qw#") != std::string::npos;
+    })) << "the halt never reached the mount";
+    EXPECT_EQ(h.controller.raHalt, NoMask);
+    EXPECT_EQ(h.controller.commandCount, 2);
 }
 
 TEST(Faults, DisconnectReachesAWorkerStuckOnAMountThatStopsReading) {

@@ -2,6 +2,7 @@
 // the guide-state reports. Ticks are counted, not timed: the test hands each one to the pipe
 // reader.
 #include "engine/engine_harness.h"
+#include "engine/status_code.h"
 #include "support/peer_line.h"
 
 namespace {
@@ -156,6 +157,9 @@ TEST_F(PulseScheduler, APulseRunningAtACloseResumesAfterTheFirstCommandOfTheNext
     send(":Mgw0500#");
     EXPECT_EQ(run(2), (Ticks{":Mw#", ""}));
     h.disconnectIncoming();
+    // Ticks stop with the guider's link, so the mount is halted at once; the pulse's count carries
+    // over, and its own halt comes again when it runs out.
+    EXPECT_EQ(mount.read(4, 5000), ":Qw#");
     h.connectIncoming(3);
     EXPECT_EQ(run(5), Ticks(5, ""));
     send(":GR#");
@@ -175,6 +179,22 @@ TEST_F(PulseScheduler, WritesNothingWhileTheOutgoingLinkIsClosedButMovesOn) {
     EXPECT_EQ(run(2), Ticks(2, "")) << "nothing left over for the mount";
     send(":Mgw100#");
     EXPECT_EQ(run(1), (Ticks{":Mw#:Qw#"}));
+}
+
+TEST_F(PulseScheduler, ADisconnectOfTheMountMidPulseHaltsBeforeTheLineCloses) {
+    send(":Mgw0500#:Mgn0500#:Mge0100#");
+    EXPECT_EQ(run(1), (Ticks{":Mw#:Mn#:Me#:Qw#"}));
+    // Closed right after the halts were written: they must still leave the line, whole.
+    h.disconnectOutgoing();
+    EXPECT_EQ(mount.readQuiet(200, 5000), ":Qw#:Qn#");
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusClosed));
+    EXPECT_EQ(h.controller.westTicks, 4) << "the pulse's count is the scheduler's, not the link's";
+    // Nothing moves: nothing to halt.
+    h.connectOutgoing(4);
+    run(4);
+    mount.readQuiet(100, 2000);
+    h.disconnectOutgoing();
+    EXPECT_EQ(mount.readQuiet(200, 2000), "");
 }
 
 TEST(Shutdown, HaltsTheAxesThatMayBeMovingAndClosesBothLinks) {

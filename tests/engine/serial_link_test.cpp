@@ -112,6 +112,47 @@ TEST(SerialLinks, AHeldDeviceDoesNotOpenTwice) {
     CloseHandle(h.controller.outgoingPort);
 }
 
+TEST(SerialLinks, APortLeftWithFlowControlAndAbortOnErrorIsSetToOurOwnLineState) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    // A terminal program used the mount's port before: its settings stay with the device.
+    HANDLE earlier = CreateFileA("\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(earlier, INVALID_HANDLE_VALUE);
+    DCB left{};
+    left.DCBlength = sizeof left;
+    ASSERT_TRUE(GetCommState(earlier, &left));
+    left.fOutxCtsFlow = 1;
+    left.fOutxDsrFlow = 1;
+    left.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    left.fDtrControl = DTR_CONTROL_DISABLE;
+    left.fOutX = 1;
+    left.fAbortOnError = 1;
+    left.fNull = 1;
+    ASSERT_TRUE(SetCommState(earlier, &left));
+    CloseHandle(earlier);
+
+    WorkerHarness h;
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    ASSERT_EQ(h.controller.incomingOpen + h.controller.outgoingOpen, 2);
+    DCB ours{};
+    ours.DCBlength = sizeof ours;
+    ASSERT_TRUE(GetCommState(h.controller.outgoingPort, &ours));
+    EXPECT_EQ(ours.fOutxCtsFlow + ours.fOutxDsrFlow + ours.fOutX + ours.fInX + ours.fNull +
+                  ours.fAbortOnError + ours.fDsrSensitivity,
+              0u);
+    EXPECT_EQ(ours.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(ours.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(ours.fBinary, 1u);
+
+    guider.write(":Mgw0100#");
+    ASSERT_TRUE(h.pumpUntilCount(1));
+    h.tick();
+    EXPECT_EQ(mount.read(8, 5000), ":Mw#:Qw#") << "held by flow control the mount never raises";
+}
+
 TEST(SerialLinks, ForwardSplitsReadsIntoMessagesOfAtMost31Bytes) {
     WorkerHarness h;
     const std::string bytes = numbered(128);
