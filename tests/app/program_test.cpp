@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/power_throttling.h"
 #include "resources/resource.h"
 #include "support/peer_line.h"
 
@@ -157,6 +158,23 @@ TEST(Program, ClosingDuringAWestPulseHaltsTheMount) {
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(mount.read(4, 5000), ":Qw#");
     EXPECT_EQ(mount.read(1, 500), "");
+}
+
+// A Windows 10 that refuses any request naming the newer timer-resolution flag.
+std::vector<ULONG> powerRequests;
+BOOL WINAPI windows10SetProcessInformation(HANDLE, PROCESS_INFORMATION_CLASS type, LPVOID data,
+                                           DWORD) {
+    const auto* state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(data);
+    powerRequests.push_back(type == ProcessPowerThrottling ? state->ControlMask : 0);
+    return (state->ControlMask & PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION) == 0;
+}
+
+TEST(PowerThrottling, TheExecutionSpeedOptOutIsAskedAloneFirstSoANewerFlagCannotCostIt) {
+    EXPECT_FALSE(optOutOfPowerThrottling(windows10SetProcessInformation));
+    EXPECT_EQ(powerRequests,
+              (std::vector<ULONG>{PROCESS_POWER_THROTTLING_EXECUTION_SPEED,
+                                  PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION}));
+    EXPECT_FALSE(optOutOfPowerThrottling(nullptr)) << "Windows 7: no such call";
 }
 
 } // namespace

@@ -183,7 +183,7 @@ TEST_F(PulseScheduler, WritesNothingWhileTheOutgoingLinkIsClosedButMovesOn) {
 
 TEST_F(PulseScheduler, ADisconnectOfTheMountMidPulseHaltsBeforeTheLineCloses) {
     send(":Mgw0500#:Mgn0500#:Mge0100#");
-    EXPECT_EQ(run(1), (Ticks{":Mw#:Mn#:Me#:Qw#"}));
+    EXPECT_EQ(run(1), (Ticks{":Mw#:Me#:Mn#:Qw#"}));
     // Closed right after the halts were written: they must still leave the line, whole.
     h.disconnectOutgoing();
     EXPECT_EQ(mount.readQuiet(200, 5000), ":Qw#:Qn#");
