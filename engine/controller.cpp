@@ -149,6 +149,8 @@ DWORD WINAPI Controller::runPipeReader(LPVOID self) {
         // serialises I/O on a synchronous handle, so their look would wait behind a blocked read
         // that only their own write could end.)
         WaitForSingleObject(controller->messageEvent, IdleWaitMs);
+        // An open that finished on its own thread signals the same event.
+        controller->collectOpens();
         DWORD waiting = 0;
         PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
         // The bytes counted are in the pipe and only this thread reads it: take them all without
@@ -204,10 +206,12 @@ void Controller::dispatchMessage() {
         if (incomingOpen) {
             processTick();
         }
+        retryLostLinks();
         break;
     case ClassCommand:
         if (length != 0) {
             carryOutCommand(payload, length);
+            updateAwake();
         }
         break;
     default:
@@ -218,74 +222,15 @@ void Controller::dispatchMessage() {
 void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
     switch (payload[0]) {
     case CommandConnectIncoming:
-        if (length != 2) {
-            return;
+    case CommandConnectOutgoing:
+        if (length == 2) {
+            connectLink(payload[0] == CommandConnectIncoming ? LinkIncoming : LinkOutgoing,
+                        payload[1]);
         }
-        if (incomingOpen) {
-            reportIncoming(StatusAlreadyOpened, payload[1]);
-            return;
-        }
-        reportIncoming(StatusOpening, payload[1]);
-        if (!openIncoming(payload[1])) {
-            reportIncoming(StatusCannotOpen, payload[1]);
-            return;
-        }
-        incomingOpen = 1;
-        incomingPortNumber = payload[1];
-        incomingOpening += 1;
-        parserState = 0;
-        commandLength = 0;
-        raShowClear = NoMask;
-        decShowSet = 0;
-        decShowClear = NoMask;
-        displayState = 0;
-        raShowSet = 0;
-        commandCount = 0;
-        firstCommandSeen = 0;
-        ResetEvent(incomingStopEvent);
-        incomingReaderThread =
-            CreateThread(nullptr, 0, runIncomingReader, this, 0, &incomingReaderThreadId);
-        SetThreadPriority(incomingReaderThread, THREAD_PRIORITY_ABOVE_NORMAL); // asleep until bytes
-        reportIncoming(StatusWaiting, incomingPortNumber);
         return;
     case CommandDisconnectIncoming:
-        if (incomingOpen) {
-            // Ticks stop with the guider's link: a pulse running now would never be halted.
-            haltMovingAxes();
-            closeIncoming();
-            reportIncoming(StatusClosed, incomingPortNumber);
-        } else {
-            reportIncoming(StatusNotOpened, 0);
-        }
-        return;
-    case CommandConnectOutgoing:
-        if (length != 2) {
-            return;
-        }
-        if (outgoingOpen) {
-            reportOutgoing(StatusAlreadyOpened, payload[1]);
-            return;
-        }
-        if (!openOutgoing(payload[1])) {
-            reportOutgoing(StatusCannotOpen, payload[1]);
-            return;
-        }
-        outgoingOpen = 1;
-        outgoingPortNumber = payload[1];
-        reportOutgoing(StatusPortOpened, outgoingPortNumber);
-        return;
     case CommandDisconnectOutgoing:
-        if (!outgoingOpen) {
-            reportOutgoing(StatusNotOpened, 0);
-            return;
-        }
-        // Halted before it closes: once closed, nothing can reach the mount until a Connect.
-        // A halt that finds the device gone has closed the link and reported it already.
-        haltMovingAxes();
-        if (outgoingOpen) {
-            closeOutgoing();
-            reportOutgoing(StatusClosed, outgoingPortNumber);
-        }
+        disconnectLink(payload[0] == CommandDisconnectIncoming ? LinkIncoming : LinkOutgoing);
         return;
     case CommandShutdown:
         shutdown();
@@ -304,6 +249,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
             haltMovingAxes();
             closeIncoming();
             reportIncoming(StatusClosed, incomingPortNumber);
+            startRetrying(LinkIncoming, incomingPortNumber);
         }
         return;
     }
@@ -322,9 +268,18 @@ void Controller::reportOutgoing(std::int32_t code, std::uint8_t port) {
     listener->onOutgoingStatus(code, 0);
 }
 
+void Controller::reportLink(int link, std::int32_t code, std::uint8_t port) {
+    if (link == LinkIncoming) {
+        reportIncoming(code, port);
+    } else {
+        reportOutgoing(code, port);
+    }
+}
+
 void Controller::loseOutgoing() {
     closeOutgoing();
     reportOutgoing(StatusClosed, outgoingPortNumber);
+    startRetrying(LinkOutgoing, outgoingPortNumber);
 }
 
 void Controller::haltMovingAxes(bool report) {
@@ -350,6 +305,7 @@ void Controller::haltMovingAxes(bool report) {
 
 void Controller::shutdown() {
     // Leave no axis of the mount moving. Nothing is reported; the dialog is gone by now.
+    endOpens();
     haltMovingAxes(false);
     if (outgoingOpen) {
         closeOutgoing();
@@ -357,5 +313,6 @@ void Controller::shutdown() {
     if (incomingOpen) {
         closeIncoming();
     }
+    updateAwake();
     stopping = true;
 }

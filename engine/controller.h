@@ -42,6 +42,34 @@ constexpr std::uint32_t NoMask = 0xFF;
 // time); or failed outright (the device is gone).
 enum WriteResult { WriteDone, WriteTimedOut, WriteFailed };
 
+// The two links, as indexes of Controller::links.
+enum LinkIndex : int { LinkIncoming = 0, LinkOutgoing = 1 };
+
+// A port being opened on a short-lived thread of its own (an open may take seconds: Bluetooth
+// serial ports do), shared by that thread and the worker; defined in link_opening.cpp.
+struct OpenJob;
+
+// What the worker knows of one link besides its port: the open under way, and whether it was lost
+// and is being reopened by itself.
+struct LinkState {
+    // The open under way, if any, and whether it is the user's Connect (whose link's later commands
+    // wait for it, so that statuses keep their order) or one of the retries after a loss.
+    OpenJob* job = nullptr;
+    bool jobByUser = false;
+    std::uint8_t jobPort = 0;
+    // Lost, not disconnected: the port is tried again every RetryTicks until it opens.
+    bool retrying = false;
+    std::uint8_t retryPort = 0;
+    std::int32_t retryTicks = 0;
+    // Commands for this link (code and port) that came while its Connect was opening.
+    static constexpr int MaxDeferred = 8;
+    std::uint8_t deferred[MaxDeferred][2] = {};
+    std::int32_t deferredCount = 0;
+};
+
+// Ticks between two tries to reopen a lost port: about a second.
+constexpr std::int32_t RetryTicks = 10;
+
 // The pipe's buffer size. Producers never write a message that would not fit in it.
 constexpr DWORD PipeBufferSize = 4096;
 
@@ -82,8 +110,33 @@ public:
     // A link status for the listener and the event log; port is the port concerned, 0 for none.
     void reportIncoming(std::int32_t code, std::uint8_t port);
     void reportOutgoing(std::int32_t code, std::uint8_t port);
+    void reportLink(int link, std::int32_t code, std::uint8_t port);
 
-    // Serial links.
+    // Opening ports without holding the worker (link_opening.cpp). A Connect starts an open on a
+    // thread of its own; the worker takes the result when woken (collectOpens) and carries on as a
+    // Connect did. A lost link is tried again every RetryTicks until it opens, the user
+    // disconnects or connects it, or the program ends.
+    void connectLink(int link, std::uint8_t port);
+    void disconnectLink(int link);
+    void startOpen(int link, std::uint8_t port, bool byUser);
+    // Takes the result of every open that has finished; called whenever the worker wakes.
+    void collectOpens();
+    void finishOpen(int link, HANDLE port);
+    void startRetrying(int link, std::uint8_t port);
+    void stopRetrying(int link);
+    // One tick's worth of retrying for the links that were lost.
+    void retryLostLinks();
+    // The link is open on this handle: the rest of what a Connect does.
+    void incomingOpened(HANDLE port, std::uint8_t number);
+    void outgoingOpened(HANDLE port, std::uint8_t number);
+    // Asks Windows to keep the system awake exactly while a link is open or being reopened.
+    void updateAwake();
+    // At shutdown: waits a little for opens under way, then leaves them to close their own ports.
+    void endOpens();
+
+    // Serial links. openConfigured opens COM<port> and sets its line up, on any thread;
+    // INVALID_HANDLE_VALUE when it cannot be opened.
+    static HANDLE openConfigured(std::uint8_t port);
     bool openIncoming(std::uint8_t port);
     bool openOutgoing(std::uint8_t port);
     void closeIncoming();
@@ -175,6 +228,10 @@ public:
     std::uint32_t raShowClear = NoMask;
     std::uint32_t decShowSet = 0;
     std::uint32_t decShowClear = NoMask;
+
+    LinkState links[2];
+    // Whether the worker asks Windows to keep the system awake.
+    bool keepingAwake = false;
 
     // Set by the shutdown command; the worker leaves its loop once it is carried out.
     bool stopping = false;

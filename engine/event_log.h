@@ -20,7 +20,16 @@ enum EventKind : std::uint8_t {
     EventPulse = 5,
     // bytes: a move or halt written to the mount.
     EventMountWrite = 6,
+    // value: ReopenRetrying when a lost link begins to be tried again, ReopenBack when its port
+    // has opened again; extra: the port.
+    EventIncomingReopen = 7,
+    EventOutgoingReopen = 8,
+    // value: 1 when the request that keeps the system awake starts, 0 when it ends.
+    EventAwake = 9,
 };
+
+constexpr std::uint32_t ReopenRetrying = 1;
+constexpr std::uint32_t ReopenBack = 2;
 
 // The most bytes an event carries: a command is at most ':', 50 bytes and '#'.
 constexpr int EventBytes = 56;

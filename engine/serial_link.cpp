@@ -174,22 +174,22 @@ WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, Ev
 
 } // namespace
 
-bool Controller::openIncoming(std::uint8_t port) {
-    incomingPort = openPort(port);
-    if (incomingPort == INVALID_HANDLE_VALUE) {
-        return false;
+HANDLE Controller::openConfigured(std::uint8_t port) {
+    const HANDLE device = openPort(port);
+    if (device != INVALID_HANDLE_VALUE) {
+        configurePort(device);
     }
-    configurePort(incomingPort);
-    return true;
+    return device;
+}
+
+bool Controller::openIncoming(std::uint8_t port) {
+    incomingPort = openConfigured(port);
+    return incomingPort != INVALID_HANDLE_VALUE;
 }
 
 bool Controller::openOutgoing(std::uint8_t port) {
-    outgoingPort = openPort(port);
-    if (outgoingPort == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    configurePort(outgoingPort);
-    return true;
+    outgoingPort = openConfigured(port);
+    return outgoingPort != INVALID_HANDLE_VALUE;
 }
 
 void Controller::closeIncoming() {

@@ -42,13 +42,25 @@ std::string shown(const Event& event) {
     return text;
 }
 
-std::string status(const char* link, const Event& event) {
+// "Incoming COM3": the link and its port, when there is one.
+std::string linkName(const char* link, const Event& event) {
     std::string text = link;
     if (event.extra != 0) {
         text += " COM" + std::to_string(event.extra);
     }
+    return text;
+}
+
+std::string status(const char* link, const Event& event) {
     const char* said = statusText(event.value & StatusCodeMask);
-    return text + ": " + (said != nullptr ? said : "status " + std::to_string(event.value));
+    return linkName(link, event) + ": " +
+           (said != nullptr ? said : "status " + std::to_string(event.value));
+}
+
+std::string reopen(const char* link, const Event& event) {
+    return linkName(link, event) + (event.value == ReopenBack
+                                        ? ": the port is back"
+                                        : ": lost; trying to open it again every second");
 }
 
 const char* direction(std::uint8_t letter) {
@@ -88,6 +100,13 @@ std::string what(const Event& event) {
             return "Halt " + shown(event);
         }
         return "To mount " + shown(event);
+    case EventIncomingReopen:
+        return reopen("Incoming", event);
+    case EventOutgoingReopen:
+        return reopen("Outgoing", event);
+    case EventAwake:
+        return event.value != 0 ? "Keeping the computer awake while a link is open"
+                                : "The computer may sleep again";
     default:
         return "Event " + std::to_string(event.kind);
     }

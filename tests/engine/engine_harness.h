@@ -31,8 +31,28 @@ public:
         }
     }
 
-    void connectIncoming(std::uint8_t port) { feed({0xA2, 0x02, port}); }
-    void connectOutgoing(std::uint8_t port) { feed({0xA2, 0x04, port}); }
+    // A Connect opens its port on a thread of its own: these wait until that open is taken.
+    void connectIncoming(std::uint8_t port) {
+        feed({0xA2, 0x02, port});
+        settleOpens();
+    }
+    void connectOutgoing(std::uint8_t port) {
+        feed({0xA2, 0x04, port});
+        settleOpens();
+    }
+    // Takes the opens of Connects as the worker does when they finish; false after the deadline.
+    bool settleOpens(int timeoutMs = 10000) {
+        return pumpUntil(
+            [&] {
+                for (const LinkState& link : controller.links) {
+                    if (link.job != nullptr && link.jobByUser) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            timeoutMs);
+    }
     void disconnectIncoming() { feed({0xA1, 0x03}); }
     void disconnectOutgoing() { feed({0xA1, 0x05}); }
     void tick(int count = 1) {
@@ -41,8 +61,10 @@ public:
         }
     }
 
-    // Reads whatever the producers have put into the pipe and hands it to the pipe reader.
+    // Takes finished opens, then reads whatever the producers have put into the pipe and hands it
+    // to the pipe reader.
     void pumpOnce() {
+        controller.collectOpens();
         DWORD waiting = 0;
         PeekNamedPipe(controller.pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
         while (waiting-- > 0) {

@@ -142,12 +142,13 @@ TEST(EngineEvents, ASessionIsRecordedInOrderWithPortsRepliesPulsesMovesAndHalts)
     for (const Event& event : takeAll(h.controller.events, cursor)) {
         std::string line = std::to_string(event.kind) + " " + text(event);
         if (event.kind == EventIncomingStatus || event.kind == EventOutgoingStatus ||
-            event.kind == EventPulse) {
+            event.kind == EventPulse || event.kind == EventAwake) {
             line += std::to_string(event.value) + "/" + std::to_string(event.extra);
         }
         seen.push_back(line);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"1 1/3", "1 3/3", // opening COM3, waiting
+                                              "9 1/0",          // the computer kept awake
                                               "2 2/4", "2 6/4", // COM4 opened, already opened
                                               "3 \x06", "1 4/3", "4 P",  // ACK, ready, its reply
                                               "3 :GR#", "4 00:00:00#",   // a query and its reply

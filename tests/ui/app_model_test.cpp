@@ -175,6 +175,12 @@ TEST(EventLines, CarryTheLocalTimeToTheMillisecondAndSayWhatPassed) {
               "23:59:59.250  Move :Mn#");
     EXPECT_EQ(eventLine(made(EventMountWrite, 5000000, 0, 0, ":Qw#"), clock),
               "23:59:59.250  Halt :Qw#");
+    EXPECT_EQ(eventLine(made(EventOutgoingReopen, 5000000, ReopenRetrying, 4), clock),
+              "23:59:59.250  Outgoing COM4: lost; trying to open it again every second");
+    EXPECT_EQ(eventLine(made(EventIncomingReopen, 5000000, ReopenBack, 3), clock),
+              "23:59:59.250  Incoming COM3: the port is back");
+    EXPECT_EQ(eventLine(made(EventAwake, 5000000, 1, 0), clock),
+              "23:59:59.250  Keeping the computer awake while a link is open");
 }
 
 } // namespace

@@ -1,0 +1,326 @@
+// Opening the links without holding the worker: the open itself on a short-lived thread, the
+// Connect and Disconnect commands around it, the reopening of a lost port, and the request that
+// keeps the system awake while a link is open.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "controller.h"
+#include "status_code.h"
+
+// Shared by the opening thread and the worker, and freed by whichever lets go of it last. The
+// worker may give a job up (a Disconnect, another Connect, the program's end) while its thread is
+// still inside CreateFile; the thread then closes the port it opened itself, and never touches the
+// controller, which may be gone by then.
+struct OpenJob {
+    std::mutex lock;
+    std::uint8_t port = 0;
+    // Written by the thread before done is set; read by the worker once it has seen done.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::atomic<bool> done{false};
+    // Guarded by lock.
+    bool givenUp = false;
+    HANDLE wake = nullptr; // the worker's message event, signalled when the open has finished
+    int holders = 2;
+};
+
+namespace {
+
+// How long the program's end waits for opens under way before it leaves them to finish alone.
+constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
+
+void letGo(OpenJob* job, std::unique_lock<std::mutex>& held) {
+    const bool last = --job->holders == 0;
+    held.unlock();
+    if (last) {
+        delete job;
+    }
+}
+
+DWORD WINAPI runOpenJob(LPVOID parameter) {
+    OpenJob* job = static_cast<OpenJob*>(parameter);
+    const HANDLE port = Controller::openConfigured(job->port);
+    std::unique_lock<std::mutex> held(job->lock);
+    job->handle = port;
+    job->done.store(true, std::memory_order_release);
+    if (!job->givenUp) {
+        SetEvent(job->wake);
+    } else if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+    }
+    letGo(job, held);
+    return 0;
+}
+
+// The worker lets go of a job it no longer wants; a port it opened is closed by whoever comes last.
+void giveUp(OpenJob* job) {
+    std::unique_lock<std::mutex> held(job->lock);
+    job->givenUp = true;
+    if (job->done.load(std::memory_order_acquire) && job->handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(job->handle);
+    }
+    letGo(job, held);
+}
+
+const char* haltsOnReturn[] = {":Qw#", ":Qn#"};
+
+} // namespace
+
+void Controller::connectLink(int link, std::uint8_t port) {
+    LinkState& state = links[link];
+    if (state.job != nullptr && state.jobByUser) {
+        // A Connect is opening this link: what comes after it waits, as it did when the worker
+        // opened ports itself.
+        if (state.deferredCount < LinkState::MaxDeferred) {
+            state.deferred[state.deferredCount][0] = static_cast<std::uint8_t>(
+                link == LinkIncoming ? CommandConnectIncoming : CommandConnectOutgoing);
+            state.deferred[state.deferredCount][1] = port;
+            state.deferredCount += 1;
+        }
+        return;
+    }
+    const bool open = link == LinkIncoming ? incomingOpen != 0 : outgoingOpen != 0;
+    if (open) {
+        reportLink(link, StatusAlreadyOpened, port);
+        return;
+    }
+    // The user's choice ends any retrying: a retry already opening this very port becomes the
+    // Connect's own open; one opening another port is given up.
+    state.retrying = false;
+    if (link == LinkIncoming) {
+        reportIncoming(StatusOpening, port);
+    }
+    if (state.job != nullptr && state.jobPort == port) {
+        state.jobByUser = true;
+        return;
+    }
+    startOpen(link, port, true);
+}
+
+void Controller::disconnectLink(int link) {
+    LinkState& state = links[link];
+    if (state.job != nullptr && state.jobByUser) {
+        if (state.deferredCount < LinkState::MaxDeferred) {
+            state.deferred[state.deferredCount][0] = static_cast<std::uint8_t>(
+                link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing);
+            state.deferredCount += 1;
+        }
+        return;
+    }
+    // A Disconnect stops the retries for good: the user's Disconnect means disconnect.
+    stopRetrying(link);
+    if (link == LinkIncoming) {
+        if (!incomingOpen) {
+            reportIncoming(StatusNotOpened, 0);
+            return;
+        }
+        // Ticks stop with the guider's link: a pulse running now would never be halted.
+        haltMovingAxes();
+        closeIncoming();
+        reportIncoming(StatusClosed, incomingPortNumber);
+        return;
+    }
+    if (!outgoingOpen) {
+        reportOutgoing(StatusNotOpened, 0);
+        return;
+    }
+    // Halted before it closes: once closed, nothing can reach the mount until a Connect. A halt
+    // that finds the device gone has closed the link and reported it already.
+    haltMovingAxes();
+    stopRetrying(LinkOutgoing);
+    if (outgoingOpen) {
+        closeOutgoing();
+        reportOutgoing(StatusClosed, outgoingPortNumber);
+    }
+}
+
+void Controller::startOpen(int link, std::uint8_t port, bool byUser) {
+    LinkState& state = links[link];
+    if (state.job != nullptr) {
+        giveUp(state.job);
+        state.job = nullptr;
+    }
+    OpenJob* job = new OpenJob;
+    job->port = port;
+    job->wake = messageEvent;
+    DWORD id = 0;
+    const HANDLE thread = CreateThread(nullptr, 0, runOpenJob, job, 0, &id);
+    if (thread == nullptr) {
+        // No thread to open it on: open it here, as the worker always used to.
+        job->handle = openConfigured(port);
+        job->done.store(true, std::memory_order_release);
+        job->holders = 1;
+    } else {
+        CloseHandle(thread);
+    }
+    state.job = job;
+    state.jobByUser = byUser;
+    state.jobPort = port;
+}
+
+void Controller::collectOpens() {
+    for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
+        LinkState& state = links[link];
+        if (state.job == nullptr || !state.job->done.load(std::memory_order_acquire)) {
+            continue;
+        }
+        OpenJob* job = state.job;
+        const HANDLE port = job->handle;
+        {
+            std::unique_lock<std::mutex> held(job->lock);
+            letGo(job, held);
+        }
+        state.job = nullptr;
+        finishOpen(link, port);
+        // Then what waited for the Connect, in order, until one of them opens again.
+        int next = 0;
+        while (next < state.deferredCount && state.job == nullptr) {
+            const std::uint8_t* command = state.deferred[next++];
+            if (command[0] == CommandConnectIncoming || command[0] == CommandConnectOutgoing) {
+                connectLink(link, command[1]);
+            } else {
+                disconnectLink(link);
+            }
+        }
+        for (int i = next; i < state.deferredCount; ++i) {
+            state.deferred[i - next][0] = state.deferred[i][0];
+            state.deferred[i - next][1] = state.deferred[i][1];
+        }
+        state.deferredCount -= next;
+    }
+    updateAwake();
+}
+
+void Controller::finishOpen(int link, HANDLE port) {
+    LinkState& state = links[link];
+    const std::uint8_t number = state.jobPort;
+    const bool byUser = state.jobByUser;
+    if (port == INVALID_HANDLE_VALUE) {
+        // A retry that failed stays quiet; the next one comes with the ticks.
+        if (byUser) {
+            reportLink(link, StatusCannotOpen, number);
+        }
+        return;
+    }
+    if (!byUser) {
+        state.retrying = false;
+        events.record(link == LinkIncoming ? EventIncomingReopen : EventOutgoingReopen, ReopenBack,
+                      number);
+    }
+    if (link == LinkIncoming) {
+        if (!byUser) {
+            reportIncoming(StatusOpening, number);
+        }
+        incomingOpened(port, number);
+        return;
+    }
+    if (!byUser) {
+        // The mount's state is unknown after a loss: a move may have gone out and its halt been
+        // lost with the line. Halting an axis that is not moving does nothing.
+        outgoingPort = port;
+        outgoingOpen = 1;
+        outgoingPortNumber = number;
+        for (const char* halt : haltsOnReturn) {
+            if (outgoingOpen && writeOutgoingString(halt) == WriteFailed) {
+                closeOutgoing();
+                startRetrying(LinkOutgoing, number);
+                return;
+            }
+        }
+    }
+    outgoingOpened(port, number);
+}
+
+void Controller::incomingOpened(HANDLE port, std::uint8_t number) {
+    incomingPort = port;
+    incomingOpen = 1;
+    incomingPortNumber = number;
+    incomingOpening += 1;
+    parserState = 0;
+    commandLength = 0;
+    raShowClear = NoMask;
+    decShowSet = 0;
+    decShowClear = NoMask;
+    displayState = 0;
+    raShowSet = 0;
+    commandCount = 0;
+    firstCommandSeen = 0;
+    ResetEvent(incomingStopEvent);
+    incomingReaderThread =
+        CreateThread(nullptr, 0, runIncomingReader, this, 0, &incomingReaderThreadId);
+    SetThreadPriority(incomingReaderThread, THREAD_PRIORITY_ABOVE_NORMAL); // asleep until bytes
+    reportIncoming(StatusWaiting, incomingPortNumber);
+}
+
+void Controller::outgoingOpened(HANDLE port, std::uint8_t number) {
+    outgoingPort = port;
+    outgoingOpen = 1;
+    outgoingPortNumber = number;
+    reportOutgoing(StatusPortOpened, outgoingPortNumber);
+}
+
+void Controller::startRetrying(int link, std::uint8_t port) {
+    LinkState& state = links[link];
+    state.retrying = true;
+    state.retryPort = port;
+    state.retryTicks = RetryTicks;
+    events.record(link == LinkIncoming ? EventIncomingReopen : EventOutgoingReopen, ReopenRetrying,
+                  port);
+}
+
+void Controller::stopRetrying(int link) {
+    LinkState& state = links[link];
+    state.retrying = false;
+    if (state.job != nullptr && !state.jobByUser) {
+        giveUp(state.job);
+        state.job = nullptr;
+    }
+}
+
+void Controller::retryLostLinks() {
+    for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
+        LinkState& state = links[link];
+        if (!state.retrying || state.job != nullptr) {
+            continue;
+        }
+        state.retryTicks -= 1;
+        if (state.retryTicks <= 0) {
+            state.retryTicks = RetryTicks;
+            startOpen(link, state.retryPort, false);
+        }
+    }
+}
+
+void Controller::updateAwake() {
+    const bool wanted = incomingOpen != 0 || outgoingOpen != 0 || links[LinkIncoming].retrying ||
+                        links[LinkOutgoing].retrying;
+    if (wanted == keepingAwake) {
+        return;
+    }
+    // The request belongs to the calling thread, which is always the worker; the display may still
+    // turn off, and a closed lid or the user's own Sleep still win.
+    SetThreadExecutionState(wanted ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+    keepingAwake = wanted;
+    events.record(EventAwake, wanted ? 1 : 0, 0);
+}
+
+void Controller::endOpens() {
+    const auto deadline = std::chrono::steady_clock::now() + EndOpensWait;
+    for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
+        LinkState& state = links[link];
+        state.retrying = false;
+        state.deferredCount = 0;
+        if (state.job == nullptr) {
+            continue;
+        }
+        // Most opens take milliseconds: wait for them, so that the ports are free when the program
+        // has ended; one that hangs is left to close its port alone.
+        while (!state.job->done.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        giveUp(state.job);
+        state.job = nullptr;
+    }
+}
