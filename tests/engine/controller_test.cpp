@@ -168,6 +168,35 @@ TEST(Commands, ReconnectingStartsTheCountAfreshButKeepsPendingPulses) {
     EXPECT_EQ(guider.read(9, 5000), "00*00'00#");
 }
 
+#ifndef _WIN32
+TEST(Commands, KeepTheSystemAwakeExactlyWhileALinkIsOpenOrLostAndBeingReopened) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    auto held = [] { return win32_posix::threadsKeepingSystemAwake(); };
+    {
+        WorkerHarness h;
+        EXPECT_EQ(held(), 0);
+        h.connectOutgoing(4);
+        EXPECT_EQ(held(), 1);
+        h.connectIncoming(3);
+        h.disconnectOutgoing();
+        EXPECT_EQ(held(), 1);
+        h.disconnectIncoming();
+        EXPECT_EQ(held(), 0);
+        h.connectIncoming(3);
+        ASSERT_TRUE(guider.hangUp());
+        ASSERT_TRUE(h.pumpUntil([&] { return h.controller.incomingOpen == 0; }));
+        EXPECT_EQ(held(), 1) << "a lost link is still the user's session";
+        h.disconnectIncoming();
+        EXPECT_EQ(held(), 0);
+        h.connectOutgoing(4);
+        EXPECT_EQ(held(), 1);
+    }
+    EXPECT_EQ(held(), 0) << "the program's end releases it";
+}
+#endif
+
 TEST(Controller, WorkerCarriesOutCommandsFromAnyThreadAndStops) {
     PeerLine guider(3);
     ASSERT_TRUE(guider.ok());

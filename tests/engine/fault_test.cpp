@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "app/heartbeat.h"
 #include "engine/engine_harness.h"
 #include "support/lx200_model.h"
 #include "support/peer_line.h"
@@ -58,6 +59,30 @@ struct RunningBridge {
 
     RecordingListener listener;
     Controller controller{&listener};
+};
+
+// The program's clock for a RunningBridge: a HeartBeat that ticks it every 100 ms. Its listener
+// can be held, as a computer that sleeps holds every thread.
+struct Ticking final : iHeartBeatListener {
+    explicit Ticking(Controller& bridge) : controller(bridge) {
+        clock.setListener(this);
+        clock.start();
+    }
+    ~Ticking() {
+        clock.clearListener();
+        clock.stop();
+    }
+    void onHeartBeat() override {
+        while (asleep) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ticks += 1;
+        controller.onHeartBeat();
+    }
+    Controller& controller;
+    std::atomic<bool> asleep{false};
+    std::atomic<int> ticks{0};
+    HeartBeat clock;
 };
 
 double processCpuSeconds() {
@@ -543,6 +568,175 @@ TEST(Faults, AThousandReconnectsWhileTheGuiderSendsLeaveNoThreadOrDescriptorBehi
     EXPECT_EQ(entriesIn("/proc/self/fd"), descriptorsBefore);
     sending = false;
     sender.join();
+}
+
+TEST(Faults, LostAdaptersThatReturnAreReopenedByThemselvesTheMountHaltedFirst) {
+    RunningBridge bridge;
+    Ticking ticking(bridge.controller);
+    auto guider = std::make_unique<PeerLine>(3);
+    auto mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider->ok() && mount->ok());
+    bridge.controller.connectIncoming(3);
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    guider->write(":Mgw9000#");
+    EXPECT_EQ(mount->read(4, 5000), ":Mw#");
+
+    // The mount's adapter drops out: the next write finds it gone. It comes back as a new device
+    // under the same name, and the bridge reopens it, halts both axes first, and guides again.
+    ASSERT_TRUE(mount->hangUp());
+    guider->write(":Mgn0100#");
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusClosed)));
+    mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(mount->ok());
+    auto back = Clock::now();
+    ASSERT_TRUE(bridge.waitForNth(outgoing(StatusPortOpened), 2));
+    const long long mountBack = millisecondsSince(back);
+    EXPECT_EQ(mount->read(8, 5000), ":Qw#:Qn#") << "the mount's state is unknown after a loss";
+    guider->write(":Mge0100#");
+    EXPECT_EQ(mount->read(8, 5000), ":Me#:Qw#");
+
+    // The guider's adapter drops out and comes back: the same statuses as after a Connect, and
+    // its commands are counted afresh.
+    ASSERT_TRUE(guider->hangUp());
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed)));
+    guider = std::make_unique<PeerLine>(3);
+    ASSERT_TRUE(guider->ok());
+    back = Clock::now();
+    ASSERT_TRUE(bridge.waitForNth(incoming(StatusWaiting), 2));
+    const long long guiderBack = millisecondsSince(back);
+    EXPECT_EQ(bridge.occurrences(incoming(StatusOpening)), 2u);
+    guider->write(":GR#");
+    EXPECT_EQ(guider->read(9, 5000), "00:00:00#");
+    EXPECT_TRUE(bridge.waitForNth(incoming(CountFlag | StatusReady, 1), 2));
+    EXPECT_EQ(bridge.occurrences(incoming(StatusCannotOpen)) +
+                  bridge.occurrences(outgoing(StatusCannotOpen)),
+              0u)
+        << "a failed try was reported";
+    std::printf("back after the device returned: mount %lld ms, guider %lld ms\n", mountBack,
+                guiderBack);
+    EXPECT_LT(mountBack, 3000);
+    EXPECT_LT(guiderBack, 3000);
+}
+
+TEST(Faults, RetriesStopAtADisconnectAndMoveToThePortOfAConnect) {
+    WorkerHarness h;
+    PeerLine guider(3);
+    auto mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider.ok() && mount->ok());
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    auto lose = [&] {
+        ASSERT_TRUE(mount->hangUp());
+        guider.write(":Mgw0100#");
+        ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
+        h.tick();
+        ASSERT_EQ(h.controller.outgoingOpen, 0);
+        ASSERT_TRUE(h.controller.links[LinkOutgoing].retrying);
+        mount = std::make_unique<PeerLine>(4);
+        ASSERT_TRUE(mount->ok());
+    };
+    auto runTicks = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            h.tick();
+            h.pumpUntil([&] { return h.controller.links[LinkOutgoing].job == nullptr; });
+        }
+    };
+
+    // A Disconnect: the link stays closed however long the device has been back.
+    lose();
+    h.disconnectOutgoing();
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusNotOpened));
+    runTicks(3 * RetryTicks);
+    EXPECT_EQ(h.controller.outgoingOpen, 0) << "a link the user disconnected was reopened";
+
+    // A Connect to another port: that port is used, and the lost one is left alone.
+    h.connectOutgoing(4);
+    lose();
+    PeerLine other(5);
+    ASSERT_TRUE(other.ok());
+    h.connectOutgoing(5);
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusPortOpened));
+    runTicks(3 * RetryTicks);
+    EXPECT_EQ(h.controller.outgoingPortNumber, 5);
+    EXPECT_FALSE(h.controller.links[LinkOutgoing].retrying);
+    HANDLE lost = CreateFileA("\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(lost, INVALID_HANDLE_VALUE) << "the lost port is still held";
+    CloseHandle(lost);
+}
+
+TEST(Faults, AnOpenThatTakesSecondsHoldsNeitherTicksNorReplies) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    RunningBridge bridge;
+    Ticking ticking(bridge.controller);
+    bridge.controller.connectIncoming(3);
+    guider.write(":GR#");
+    EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
+
+    // A Bluetooth port may take seconds to open: ticks go on meanwhile, and so do replies.
+    win32_posix::setOpenDelayForTesting(4, 3000);
+    const std::size_t guideReports = bridge.listener.size();
+    const auto start = Clock::now();
+    bridge.controller.connectOutgoing(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    guider.write(":GD#");
+    EXPECT_EQ(guider.read(9, 5000), "00*00'00#");
+    EXPECT_LT(millisecondsSince(start), 2500) << "the reply waited for the open";
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened), 10000));
+    EXPECT_GE(millisecondsSince(start), 2900);
+    win32_posix::setOpenDelayForTesting(4, 0);
+    const auto reports = bridge.listener.reports();
+    std::size_t ticked = 0;
+    for (std::size_t i = guideReports; i < reports.size(); ++i) {
+        if (reports[i] == outgoing(StatusPortOpened)) {
+            break;
+        }
+        ticked += reports[i].kind == 3;
+    }
+    EXPECT_GE(ticked, 2u) << "ticks waited for the open: guide-state reports before it ended";
+
+    // The mount is guided on the regular ticks at once.
+    guider.write(":Mgs0300#");
+    EXPECT_EQ(mount.read(8, 5000), ":Ms#:Qn#");
+}
+
+TEST(Faults, AfterASleepNoBurstOfTicksFollowsAndAdaptersEnumeratedAgainComeBack) {
+    RunningBridge bridge;
+    Ticking ticking(bridge.controller);
+    auto guider = std::make_unique<PeerLine>(3);
+    auto mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider->ok() && mount->ok());
+    bridge.controller.connectIncoming(3);
+    bridge.controller.connectOutgoing(4);
+    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), 1);
+
+    // The computer sleeps for three seconds: no tick meanwhile. The USB adapters are enumerated
+    // again on the way back: the old devices are gone, new ones stand under the same names.
+    ticking.asleep = true;
+    ASSERT_TRUE(guider->hangUp() && mount->hangUp());
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    guider = std::make_unique<PeerLine>(3);
+    mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider->ok() && mount->ok());
+    const int before = ticking.ticks;
+    const auto woke = Clock::now();
+    ticking.asleep = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int burst = ticking.ticks - before;
+    const long long over = millisecondsSince(woke);
+    EXPECT_LE(burst, over / 100 + 3) << "the ticks missed in the sleep came in a burst";
+
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusClosed), 10000));
+    EXPECT_TRUE(bridge.waitForNth(incoming(StatusWaiting), 2, 10000));
+    guider->write(":Mgw0100#");
+    EXPECT_TRUE(bridge.waitForNth(outgoing(StatusPortOpened), 2, 10000));
+    EXPECT_EQ(mount->read(8, 5000), ":Qw#:Qn#");
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), 1);
 }
 
 } // namespace
