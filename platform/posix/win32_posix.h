@@ -89,6 +89,8 @@ typedef struct _CRITICAL_SECTION {
     pthread_mutex_t mutex;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
+typedef DWORD EXECUTION_STATE;
+
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
 
@@ -116,6 +118,10 @@ typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
 #define THREAD_PRIORITY_HIGHEST 2
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 #define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_DISPLAY_REQUIRED 0x00000002u
+#define ES_CONTINUOUS 0x80000000u
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -207,6 +213,12 @@ void Sleep(DWORD dwMilliseconds);
 // native builds run the tests, where only the calls matter.
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);
+// Per calling thread, as on Windows: with ES_CONTINUOUS the flags become the thread's lasting
+// request, without it the call is a one-off that leaves the lasting request alone. Returns the
+// thread's previous lasting state (ES_CONTINUOUS alone at first), 0 for unknown flags. A thread's
+// request ends with the thread. Nothing is asked of the system: threadsKeepingSystemAwake() below
+// tells the tests what Windows would be kept awake for.
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags);
 
 // --- Waitable timers: one-shot (lPeriod 0, no completion routine), auto or manual reset; every
 // timer is a high-resolution one. A due time above 0 is absolute, in 100 ns units since 1601 (UTC);
@@ -253,3 +265,8 @@ BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+
+namespace win32_posix {
+// For tests only: the number of threads whose lasting execution state has ES_SYSTEM_REQUIRED.
+int threadsKeepingSystemAwake();
+} // namespace win32_posix
