@@ -267,6 +267,9 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 
 namespace win32_posix {
+// For tests only: CreateFileA of \\.\COM<port> waits ms before it opens, as a slow driver may
+// (0: no wait).
+void setOpenDelayForTesting(int port, DWORD ms);
 // For tests only: the number of threads whose lasting execution state has ES_SYSTEM_REQUIRED.
 int threadsKeepingSystemAwake();
 } // namespace win32_posix

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -31,6 +32,12 @@ using Millis = std::chrono::milliseconds;
 // (10-16 ms) does the same in practice; it keeps a burst that the kernel hands over in pieces in
 // one read.
 constexpr DWORD MinimumIntervalMs = 10;
+
+// The test hook's open delays; guarded by bigLock(). Never destroyed, like the lock.
+std::map<long, DWORD>& openDelays() {
+    static auto* delays = new std::map<long, DWORD>;
+    return *delays;
+}
 
 // One read or write. The layer works on its own copy of the bytes (like Windows' buffered serial
 // I/O): a read's bytes are copied to the caller's buffer only when it completes, a write's are
@@ -350,6 +357,15 @@ long portNumber(const char* name) {
 
 } // namespace
 
+void setOpenDelayForTesting(int port, DWORD ms) {
+    std::lock_guard<std::mutex> held(bigLock());
+    if (ms == 0) {
+        openDelays().erase(port);
+    } else {
+        openDelays()[port] = ms;
+    }
+}
+
 BOOL closeDevice(Object* object, std::unique_lock<std::mutex>& held) {
     auto* device = static_cast<Device*>(object);
     device->closing = true;
@@ -398,6 +414,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     if (dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    DWORD delay = 0;
+    {
+        std::lock_guard<std::mutex> held(bigLock());
+        const auto found = openDelays().find(port);
+        delay = found != openDelays().end() ? found->second : 0;
+    }
+    if (delay != 0) {
+        Sleep(delay); // without the lock: a slow open holds up no one else
     }
     const std::string path = std::string(folder) + "/com" + std::to_string(port);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -173,6 +173,39 @@ TEST(SerialSettings, GetCommStateReportsWhatSetCommStateApplied) {
     CloseHandle(h);
 }
 
+DWORD WINAPI openCom3(LPVOID handle) {
+    *static_cast<HANDLE*>(handle) = openPort(3);
+    return 0;
+}
+
+TEST(SerialOpen, AnOpenDelayHoldsUpOnlyThatOpen) {
+    PeerLine line(3);
+    PeerLine other(4);
+    ASSERT_TRUE(line.ok() && other.ok());
+    win32_posix::setOpenDelayForTesting(3, 400);
+    HANDLE slow = INVALID_HANDLE_VALUE;
+    const auto start = Clock::now();
+    HANDLE opener = CreateThread(nullptr, 0, openCom3, &slow, 0, nullptr);
+    Sleep(50); // most likely inside its wait by now; if not, this proves less but still holds
+    HANDLE fast = openPort(4);
+    EXPECT_NE(fast, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(writeAll(fast, "x"));
+    CloseHandle(fast);
+    EXPECT_EQ(WaitForSingleObject(opener, 0), WAIT_TIMEOUT) << "the other port waited for it";
+    ASSERT_EQ(WaitForSingleObject(opener, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(msSince(start), 400);
+    EXPECT_NE(slow, INVALID_HANDLE_VALUE);
+    CloseHandle(slow);
+    CloseHandle(opener);
+
+    win32_posix::setOpenDelayForTesting(3, 0);
+    const auto again = Clock::now();
+    HANDLE h = openPort(3);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_LT(msSince(again), 400) << "0 clears the delay";
+    CloseHandle(h);
+}
+
 TEST(SerialRead, StaysPendingThenCompletesAndSignalsItsEvent) {
     PeerLine line(3);
     HANDLE h = openConfiguredPort(3);
