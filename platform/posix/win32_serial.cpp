@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +40,76 @@ std::map<long, DWORD>& openDelays() {
     return *delays;
 }
 
+// What a device keeps from one handle to the next, as Windows keeps a port's settings across
+// opens: the DCB as last set. termios holds the speed, the frame, parity checking and XON/XOFF;
+// the other fields (DTR and RTS control, CTS and DSR flow, fAbortOnError, ...) live only here.
+// One record per device, found by st_rdev. node refers to the device node the record was made
+// for: when a pty ends, its node is unlinked, and a new pty that gets the same number has a new
+// node, so it is a new device with fresh settings.
+struct Settings {
+    Settings() = default;
+    ~Settings() {
+        if (node >= 0) {
+            close(node);
+        }
+    }
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+    int node = -1; // O_PATH
+    DCB dcb{};
+};
+
+// The records of the devices seen; guarded by bigLock(). Never destroyed, like the lock.
+std::map<dev_t, std::shared_ptr<Settings>>& knownDevices() {
+    static auto* known = new std::map<dev_t, std::shared_ptr<Settings>>;
+    return *known;
+}
+
+// A freshly booted Windows port's settings.
+DCB freshDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+// The settings record of the device open on fd, made fresh for a device not seen before. Records
+// of devices that have gone are dropped here. Called with the lock held.
+std::shared_ptr<Settings> settingsFor(int fd) {
+    auto& known = knownDevices();
+    for (auto it = known.begin(); it != known.end();) {
+        struct stat node {};
+        const int nodeFd = it->second->node;
+        if (nodeFd >= 0 && (fstat(nodeFd, &node) != 0 || node.st_nlink == 0)) {
+            it = known.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    struct stat device {};
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        auto settings = std::make_shared<Settings>(); // not a device: nothing to keep
+        settings->dcb = freshDcb();
+        return settings;
+    }
+    std::shared_ptr<Settings>& slot = known[device.st_rdev];
+    if (slot == nullptr) {
+        slot = std::make_shared<Settings>();
+        slot->dcb = freshDcb();
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        slot->node = open(self.c_str(), O_PATH | O_CLOEXEC); // -1: known by st_rdev alone
+    }
+    return slot;
+}
+
 // One read or write. The layer works on its own copy of the bytes (like Windows' buffered serial
 // I/O): a read's bytes are copied to the caller's buffer only when it completes, a write's are
 // copied when it starts. The caller's OVERLAPPED is written when the operation starts and when it
@@ -67,7 +138,7 @@ struct Device : Object {
     std::thread io;
     bool closing = false;
     COMMTIMEOUTS timeouts{};
-    DCB dcb{}; // the last settings applied: keeps the fields that termios has no place for
+    std::shared_ptr<Settings> settings;
     std::deque<std::unique_ptr<Op>> reads, writes; // the head of each is the one in progress
 };
 
@@ -355,6 +426,49 @@ long portNumber(const char* name) {
     return std::strtol(digits, nullptr, 10);
 }
 
+// The device's settings as GetCommState reports them: what termios holds read from termios, the
+// rest as last set. Called with the lock held.
+BOOL currentStateLocked(Device* device, DCB* out) {
+    termios t{};
+    if (tcgetattr(device->fd, &t) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    DCB dcb = device->settings->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    const speed_t speed = cfgetospeed(&t);
+    for (const Speed& s : Speeds) {
+        if (s.code == speed) {
+            dcb.BaudRate = s.baud;
+        }
+    }
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
+    }
+    dcb.Parity = (t.c_cflag & PARENB) == 0   ? NOPARITY
+                 : (t.c_cflag & PARODD) != 0 ? ODDPARITY
+                                             : EVENPARITY;
+    dcb.StopBits = (t.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fParity = (t.c_iflag & INPCK) != 0;
+    dcb.fOutX = (t.c_iflag & IXON) != 0;
+    dcb.fInX = (t.c_iflag & IXOFF) != 0;
+    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    *out = dcb;
+    return TRUE;
+}
+
 } // namespace
 
 void setOpenDelayForTesting(int port, DWORD ms) {
@@ -445,18 +559,11 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
         SetLastError(errorFromErrno(error));
         return INVALID_HANDLE_VALUE;
     }
-    // The settings that termios cannot hold start as a freshly booted Windows port has them.
-    DCB& dcb = device->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = CBR_9600;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
+    {
+        // The settings that termios cannot hold are the device's, as its last handle left them.
+        std::lock_guard<std::mutex> held(bigLock());
+        device->settings = settingsFor(fd);
+    }
     try {
         device->io = std::thread(runIo, device);
     } catch (const std::system_error&) {
@@ -476,57 +583,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
     std::lock_guard<std::mutex> held(bigLock());
     Device* device = findDevice(hFile);
-    if (device == nullptr) {
-        return FALSE;
-    }
-    termios t{};
-    if (tcgetattr(device->fd, &t) != 0) {
-        SetLastError(errorFromErrno(errno));
-        return FALSE;
-    }
-    DCB dcb = device->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    const speed_t speed = cfgetospeed(&t);
-    for (const Speed& s : Speeds) {
-        if (s.code == speed) {
-            dcb.BaudRate = s.baud;
-        }
-    }
-    switch (t.c_cflag & CSIZE) {
-    case CS5:
-        dcb.ByteSize = 5;
-        break;
-    case CS6:
-        dcb.ByteSize = 6;
-        break;
-    case CS7:
-        dcb.ByteSize = 7;
-        break;
-    default:
-        dcb.ByteSize = 8;
-        break;
-    }
-    dcb.Parity = (t.c_cflag & PARENB) == 0   ? NOPARITY
-                 : (t.c_cflag & PARODD) != 0 ? ODDPARITY
-                                             : EVENPARITY;
-    dcb.StopBits = (t.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb.fParity = (t.c_iflag & INPCK) != 0;
-    const bool handshake = (t.c_cflag & CRTSCTS) != 0;
-    dcb.fOutxCtsFlow = handshake;
-    if (handshake) {
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    dcb.fOutX = (t.c_iflag & IXON) != 0;
-    dcb.fInX = (t.c_iflag & IXOFF) != 0;
-    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-    *lpDCB = dcb;
-    return TRUE;
+    return device != nullptr ? currentStateLocked(device, lpDCB) : FALSE;
 }
 
-// Puts the line in raw mode and applies speed, frame, parity checking and flow control.
+// Puts the line in raw mode and applies speed, frame, parity checking and flow control, and keeps
+// the whole DCB with the device. fAbortOnError is kept and reported only: a pty cannot produce the
+// framing, parity or overrun errors that would make it abort anything.
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     std::lock_guard<std::mutex> held(bigLock());
     Device* device = findDevice(hFile);
@@ -588,7 +650,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
         SetLastError(errorFromErrno(errno));
         return FALSE;
     }
-    device->dcb = dcb;
+    device->settings->dcb = dcb;
     return TRUE;
 }
 

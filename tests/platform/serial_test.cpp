@@ -206,6 +206,53 @@ TEST(SerialOpen, AnOpenDelayHoldsUpOnlyThatOpen) {
     CloseHandle(h);
 }
 
+TEST(SerialSettings, FlowControlAndOtherFieldsStayWithTheDeviceAcrossHandles) {
+    for (const bool cts : {true, false}) {
+        SCOPED_TRACE(cts ? "fOutxCtsFlow" : "fOutxDsrFlow");
+        PeerLine line(3);
+        HANDLE h = openConfiguredPort(3);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fAbortOnError, 0u) << "a fresh device";
+        EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        dcb.fOutxCtsFlow = cts;
+        dcb.fOutxDsrFlow = !cts;
+        dcb.fAbortOnError = 1;
+        dcb.fDsrSensitivity = 1;
+        dcb.fNull = 1;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        CloseHandle(h);
+
+        h = openConfiguredPort(3); // the engine's set-up keeps what it does not set itself
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB back{};
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(back.fOutxCtsFlow, DWORD(cts));
+        EXPECT_EQ(back.fOutxDsrFlow, DWORD(!cts));
+        EXPECT_EQ(back.fAbortOnError, 1u);
+        EXPECT_EQ(back.fDsrSensitivity, 1u);
+        EXPECT_EQ(back.fNull, 1u);
+        EXPECT_EQ(back.fBinary, 1u);
+        EXPECT_EQ(back.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(back.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
+        // A new pty in the place of this one (most likely with the same number) is a new device.
+        back.fOutxCtsFlow = 1;
+        ASSERT_TRUE(SetCommState(h, &back));
+        CloseHandle(h);
+        line.hangUp();
+        PeerLine replaced(3);
+        h = openPort(3);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(back.fOutxCtsFlow + back.fAbortOnError + back.fNull, 0u);
+        EXPECT_EQ(back.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        CloseHandle(h);
+    }
+}
+
 TEST(SerialRead, StaysPendingThenCompletesAndSignalsItsEvent) {
     PeerLine line(3);
     HANDLE h = openConfiguredPort(3);
