@@ -76,6 +76,20 @@ typedef struct _DCB {
 } DCB, *LPDCB;
 static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
 
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT must have the Windows layout");
+
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -249,7 +263,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 // Pipes: synchronous (lpOverlapped null). Devices: overlapped (lpOverlapped required). On a device
 // whose line has ended (its far side closed, or the device gone) a read fails with
-// ERROR_BROKEN_PIPE and a write with ERROR_NOT_READY, at once or, if pending, at completion.
+// ERROR_BROKEN_PIPE and a write with ERROR_NOT_READY, at once or, if pending, at completion. A
+// device's write is done once its bytes are in the device's transmit queue (256 bytes), which the
+// device empties at the line rate of its settings; CloseHandle discards what is still queued.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -265,6 +281,11 @@ BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+// lpStat: cbOutQue is the bytes written but not yet on the line (the transmit queue and the rest of
+// pending writes), cbInQue the bytes waiting to be read; fCtsHold/fDsrHold while that flow control
+// holds the output. lpErrors: the line errors since the last call (a pty has none). Either may be
+// null.
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 
 namespace win32_posix {
 // For tests only: CreateFileA of \\.\COM<port> waits ms before it opens, as a slow driver may
