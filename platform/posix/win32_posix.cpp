@@ -50,6 +50,19 @@ Globals& globals() {
 thread_local DWORD lastError = ERROR_SUCCESS;
 std::atomic<DWORD> nextThreadId{1000};
 
+// A thread's lasting execution state. Its request for the system ends with the thread: here for any
+// thread, and for ours (CreateThread) already before its handle is signalled.
+std::atomic<int> awakeThreads{0};
+struct ExecutionState {
+    EXECUTION_STATE lasting = ES_CONTINUOUS;
+    ~ExecutionState() {
+        if ((lasting & ES_SYSTEM_REQUIRED) != 0) {
+            --awakeThreads;
+        }
+    }
+};
+thread_local ExecutionState executionState;
+
 // A timer whose due time has come is set here, when a wait looks at it: nothing else can tell.
 bool isSignalled(Object* o, Clock::time_point now) {
     if (o->kind == Kind::Thread) {
@@ -126,6 +139,10 @@ void releaseLocked(Object* object) {
 void setEventLocked(Event* event) {
     event->signalled = true;
     changed().notify_all();
+}
+
+int threadsKeepingSystemAwake() {
+    return awakeThreads;
 }
 
 DWORD errorFromErrno(int error) {
@@ -317,6 +334,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     try {
         std::thread([thread, lpStartAddress, lpParameter] {
             lpStartAddress(lpParameter);
+            SetThreadExecutionState(ES_CONTINUOUS); // its request ends before its handle is set
             std::lock_guard<std::mutex> held(bigLock());
             thread->done = true;
             changed().notify_all();
@@ -357,6 +375,21 @@ int GetThreadPriority(HANDLE hThread) {
     std::lock_guard<std::mutex> held(bigLock());
     auto* thread = static_cast<Thread*>(findLocked(hThread, Kind::Thread));
     return thread == nullptr ? THREAD_PRIORITY_ERROR_RETURN : thread->priority;
+}
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) {
+    if ((esFlags & ~(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    ExecutionState& state = executionState;
+    const EXECUTION_STATE previous = state.lasting;
+    if ((esFlags & ES_CONTINUOUS) != 0) {
+        awakeThreads +=
+            int((esFlags & ES_SYSTEM_REQUIRED) != 0) - int((previous & ES_SYSTEM_REQUIRED) != 0);
+        state.lasting = esFlags;
+    }
+    return previous;
 }
 
 // --- Waitable timers. ---

@@ -76,6 +76,20 @@ typedef struct _DCB {
 } DCB, *LPDCB;
 static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
 
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT must have the Windows layout");
+
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -88,6 +102,8 @@ typedef struct _COMMTIMEOUTS {
 typedef struct _CRITICAL_SECTION {
     pthread_mutex_t mutex;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef DWORD EXECUTION_STATE;
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
@@ -116,6 +132,10 @@ typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
 #define THREAD_PRIORITY_HIGHEST 2
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 #define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_DISPLAY_REQUIRED 0x00000002u
+#define ES_CONTINUOUS 0x80000000u
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -207,6 +227,12 @@ void Sleep(DWORD dwMilliseconds);
 // native builds run the tests, where only the calls matter.
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);
+// Per calling thread, as on Windows: with ES_CONTINUOUS the flags become the thread's lasting
+// request, without it the call is a one-off that leaves the lasting request alone. Returns the
+// thread's previous lasting state (ES_CONTINUOUS alone at first), 0 for unknown flags. A thread's
+// request ends with the thread. Nothing is asked of the system: threadsKeepingSystemAwake() below
+// tells the tests what Windows would be kept awake for.
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags);
 
 // --- Waitable timers: one-shot (lPeriod 0, no completion routine), auto or manual reset; every
 // timer is a high-resolution one. A due time above 0 is absolute, in 100 ns units since 1601 (UTC);
@@ -237,7 +263,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 // Pipes: synchronous (lpOverlapped null). Devices: overlapped (lpOverlapped required). On a device
 // whose line has ended (its far side closed, or the device gone) a read fails with
-// ERROR_BROKEN_PIPE and a write with ERROR_NOT_READY, at once or, if pending, at completion.
+// ERROR_BROKEN_PIPE and a write with ERROR_NOT_READY, at once or, if pending, at completion. A
+// device's write is done once its bytes are in the device's transmit queue (256 bytes), which the
+// device empties at the line rate of its settings; CloseHandle discards what is still queued.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -253,3 +281,16 @@ BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+// lpStat: cbOutQue is the bytes written but not yet on the line (the transmit queue and the rest of
+// pending writes), cbInQue the bytes waiting to be read; fCtsHold/fDsrHold while that flow control
+// holds the output. lpErrors: the line errors since the last call (a pty has none). Either may be
+// null.
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+
+namespace win32_posix {
+// For tests only: CreateFileA of \\.\COM<port> waits ms before it opens, as a slow driver may
+// (0: no wait).
+void setOpenDelayForTesting(int port, DWORD ms);
+// For tests only: the number of threads whose lasting execution state has ES_SYSTEM_REQUIRED.
+int threadsKeepingSystemAwake();
+} // namespace win32_posix

@@ -1,8 +1,11 @@
-// POSIX layer serial devices: \\.\COMn on ptys/ttys, termios settings, overlapped I/O.
+// POSIX layer serial devices: \\.\COMn on ptys/ttys, termios settings, overlapped I/O, and a
+// transmit queue that the device's I/O thread empties at the line rate.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -31,6 +35,87 @@ using Millis = std::chrono::milliseconds;
 // (10-16 ms) does the same in practice; it keeps a burst that the kernel hands over in pieces in
 // one read.
 constexpr DWORD MinimumIntervalMs = 10;
+
+// The transmit queue of a device: the buffer of a USB serial adapter's chip, which takes a write
+// at once and puts its bytes on the line at the line rate. Such chips hold a few hundred bytes;
+// with 256 the engine's commands, a few bytes each, never wait for room on a line that moves, and
+// a line that does not move fills it within a few dozen of them.
+constexpr std::size_t TxCapacity = 256;
+
+// What a device keeps from one handle to the next, as Windows keeps a port's settings across
+// opens: the DCB as last set. termios holds the speed, the frame, parity checking and XON/XOFF;
+// the other fields (DTR and RTS control, CTS and DSR flow, fAbortOnError, ...) live only here.
+// One record per device, found by st_rdev. node refers to the device node the record was made
+// for: when a pty ends, its node is unlinked, and a new pty that gets the same number has a new
+// node, so it is a new device with fresh settings.
+struct Settings {
+    Settings() = default;
+    ~Settings() {
+        if (node >= 0) {
+            close(node);
+        }
+    }
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+    int node = -1; // O_PATH
+    DCB dcb{};
+};
+
+// The records of the devices seen, and the test hook's open delays; guarded by bigLock(). Never
+// destroyed, like the lock.
+std::map<dev_t, std::shared_ptr<Settings>>& knownDevices() {
+    static auto* known = new std::map<dev_t, std::shared_ptr<Settings>>;
+    return *known;
+}
+std::map<long, DWORD>& openDelays() {
+    static auto* delays = new std::map<long, DWORD>;
+    return *delays;
+}
+
+// A freshly booted Windows port's settings.
+DCB freshDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+// The settings record of the device open on fd, made fresh for a device not seen before. Records
+// of devices that have gone are dropped here. Called with the lock held.
+std::shared_ptr<Settings> settingsFor(int fd) {
+    auto& known = knownDevices();
+    for (auto it = known.begin(); it != known.end();) {
+        struct stat node {};
+        const int nodeFd = it->second->node;
+        if (nodeFd >= 0 && (fstat(nodeFd, &node) != 0 || node.st_nlink == 0)) {
+            it = known.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    struct stat device {};
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        auto settings = std::make_shared<Settings>(); // not a device: nothing to keep
+        settings->dcb = freshDcb();
+        return settings;
+    }
+    std::shared_ptr<Settings>& slot = known[device.st_rdev];
+    if (slot == nullptr) {
+        slot = std::make_shared<Settings>();
+        slot->dcb = freshDcb();
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        slot->node = open(self.c_str(), O_PATH | O_CLOEXEC); // -1: known by st_rdev alone
+    }
+    return slot;
+}
 
 // One read or write. The layer works on its own copy of the bytes (like Windows' buffered serial
 // I/O): a read's bytes are copied to the caller's buffer only when it completes, a write's are
@@ -60,9 +145,35 @@ struct Device : Object {
     std::thread io;
     bool closing = false;
     COMMTIMEOUTS timeouts{};
-    DCB dcb{}; // the last settings applied: keeps the fields that termios has no place for
+    std::shared_ptr<Settings> settings;
     std::deque<std::unique_ptr<Op>> reads, writes; // the head of each is the one in progress
+    // The transmit queue: a write is done once its bytes are in here. Each byte keeps the time it
+    // came, from which its time on the line is counted.
+    struct Queued {
+        BYTE byte;
+        Clock::time_point at;
+    };
+    std::deque<Queued> tx;
+    Clock::duration byteTime{}; // one byte on the line: start, data, parity and stop bits
+    Clock::time_point lineFree; // when the last byte sent had left: the next one may start
+    bool fdFull = false;        // the fd took no more: the queue waits for POLLOUT
+    bool lineEnded = false;     // the far side has closed or the device has gone
 };
+
+// The emulated far end never raises CTS or DSR (a pty has no modem lines; the mount ignores
+// them), so with either flow control on, nothing leaves the queue. A real tty's lines are not
+// read either.
+bool heldByFlow(const Device* device) {
+    return device->settings->dcb.fOutxCtsFlow || device->settings->dcb.fOutxDsrFlow;
+}
+
+Clock::duration byteTimeOf(const DCB& dcb) {
+    const long long bits =
+        1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0) + (dcb.StopBits == ONESTOPBIT ? 1 : 2);
+    const long long baud = dcb.BaudRate != 0 ? dcb.BaudRate : CBR_9600;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::nanoseconds(bits * 1000000000LL / baud));
+}
 
 void wakeLocked(Device* device) {
     const char byte = 1;
@@ -102,14 +213,24 @@ void arm(Device* device, Op& op, Clock::time_point now) {
     }
 }
 
-// Moves bytes for the operation at the head of its queue. hangUp: poll() reported POLLHUP/POLLERR,
-// so "no bytes now" means "no bytes ever" (a vanished device must not keep an operation pending).
+// Moves bytes for the operation at the head of its queue: a read's from the fd, a write's into the
+// transmit queue. hangUp: poll() reported POLLHUP/POLLERR, so "no bytes now" means "no bytes ever"
+// (a vanished device must not keep a read pending).
 Step step(Device* device, Op& op, Clock::time_point now, bool hangUp) {
     const DWORD length = static_cast<DWORD>(op.data.size());
-    while (op.done < length) {
-        const ssize_t moved = op.isRead
-                                  ? read(device->fd, op.data.data() + op.done, length - op.done)
-                                  : write(device->fd, op.data.data() + op.done, length - op.done);
+    if (!op.isRead) {
+        if (device->lineEnded) {
+            return Step::Failed;
+        }
+        const std::size_t room = TxCapacity - device->tx.size();
+        const DWORD take = static_cast<DWORD>(std::min<std::size_t>(room, length - op.done));
+        for (DWORD i = 0; i < take; ++i) {
+            device->tx.push_back({op.data[op.done + i], now});
+        }
+        op.done += take;
+    }
+    while (op.isRead && op.done < length) {
+        const ssize_t moved = read(device->fd, op.data.data() + op.done, length - op.done);
         if (moved > 0) {
             op.done += static_cast<DWORD>(moved);
             if (op.intervalMs != 0) {
@@ -173,6 +294,72 @@ void cancelLocked(Device* device, std::deque<std::unique_ptr<Op>>& queue) {
     wakeLocked(device);
 }
 
+// The line has ended: the queued bytes are lost, and pending writes fail as a vanished device's
+// do, however many of their bytes had been queued.
+void endLineLocked(Device* device) {
+    device->lineEnded = true;
+    device->tx.clear();
+    for (auto& op : device->writes) {
+        finishLocked(*op, STATUS_DEVICE_NOT_READY, true);
+    }
+    device->writes.clear();
+}
+
+// Whether the line has ended, asking the fd when nothing has told yet.
+bool lineEndedLocked(Device* device) {
+    if (!device->lineEnded) {
+        pollfd p{device->fd, 0, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            endLineLocked(device);
+        }
+    }
+    return device->lineEnded;
+}
+
+// When the byte at the head of the queue is through on the line; max() while nothing can go.
+Clock::time_point nextLeave(const Device* device) {
+    if (device->tx.empty() || device->fdFull || device->lineEnded || heldByFlow(device)) {
+        return Clock::time_point::max();
+    }
+    return std::max(device->lineFree, device->tx.front().at) + device->byteTime;
+}
+
+// Puts on the line the queued bytes whose time has come. A byte leaves one byte time after the
+// previous one has left or after it came, whichever is later: the schedule is absolute, so a late
+// wake-up sends all that is due at once and a burst does not drift. Bytes the fd does not take
+// stay queued until it has room.
+void transmitLocked(Device* device, Clock::time_point now) {
+    if (nextLeave(device) > now) {
+        return;
+    }
+    BYTE out[TxCapacity];
+    Clock::time_point leaves[TxCapacity];
+    std::size_t due = 0;
+    Clock::time_point free = device->lineFree;
+    for (const Device::Queued& queued : device->tx) {
+        const Clock::time_point leave = std::max(free, queued.at) + device->byteTime;
+        if (leave > now) {
+            break;
+        }
+        out[due] = queued.byte;
+        leaves[due] = free = leave;
+        ++due;
+    }
+    ssize_t put = -1;
+    do {
+        put = write(device->fd, out, due);
+    } while (put < 0 && errno == EINTR);
+    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        endLineLocked(device);
+        return;
+    }
+    if (put > 0) {
+        device->tx.erase(device->tx.begin(), device->tx.begin() + put);
+        device->lineFree = leaves[put - 1];
+    }
+    device->fdFull = put < static_cast<ssize_t>(due);
+}
+
 // Completes what can be completed at the head of a queue, in order.
 void pump(Device* device, std::deque<std::unique_ptr<Op>>& queue, Clock::time_point now,
           bool hangUp) {
@@ -190,9 +377,10 @@ void pump(Device* device, std::deque<std::unique_ptr<Op>>& queue, Clock::time_po
     }
 }
 
-// Milliseconds until the earliest timer of the operations in progress; -1 when none runs.
+// Milliseconds until the earliest timer of the operations in progress or the next byte's time on
+// the line; -1 when there is none.
 int nextTimeout(Device* device, Clock::time_point now) {
-    Clock::time_point earliest = Clock::time_point::max();
+    Clock::time_point earliest = nextLeave(device);
     for (auto* queue : {&device->reads, &device->writes}) {
         if (queue->empty()) {
             continue;
@@ -215,22 +403,27 @@ int nextTimeout(Device* device, Clock::time_point now) {
     return static_cast<int>(std::min<long long>(wait, 1 << 30));
 }
 
-// The device's I/O thread: carries pending operations forward whenever the line or a timer allows.
+// The device's I/O thread: carries pending operations forward and puts queued bytes on the line
+// whenever the line or a timer allows.
 void runIo(Device* device) {
     std::unique_lock<std::mutex> held(bigLock());
     bool hangUp = false;
     while (!device->closing) {
         const Clock::time_point now = Clock::now();
+        if (hangUp) {
+            endLineLocked(device);
+        }
+        transmitLocked(device, now);
         pump(device, device->reads, now, hangUp);
-        pump(device, device->writes, now, hangUp);
+        pump(device, device->writes, now, hangUp); // into the room the line has made
         hangUp = false;
         pollfd fds[2] = {{device->wake[0], POLLIN, 0}, {-1, 0, 0}};
-        if (!device->reads.empty() || !device->writes.empty()) {
+        if (!device->reads.empty() || !device->writes.empty() || !device->tx.empty()) {
             // The fd is watched only while there is work: a hung-up fd would report POLLHUP for
             // ever.
             fds[1].fd = device->fd;
             fds[1].events = static_cast<short>((device->reads.empty() ? 0 : POLLIN) |
-                                               (device->writes.empty() ? 0 : POLLOUT));
+                                               (device->fdFull ? POLLOUT : 0));
         }
         const int timeout = nextTimeout(device, now);
         held.unlock();
@@ -242,6 +435,10 @@ void runIo(Device* device) {
             }
         }
         hangUp = (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if ((fds[1].revents & POLLOUT) != 0 && device->fdFull) {
+            device->fdFull = false; // the line goes on from now
+            device->lineFree = std::max(device->lineFree, Clock::now());
+        }
     }
 }
 
@@ -286,11 +483,19 @@ BOOL startLocked(Device* device, std::unique_ptr<Op> op, LPDWORD count,
     }
     ov->Internal = STATUS_PENDING;
     ov->InternalHigh = 0;
+    if (!op->isRead && lineEndedLocked(device)) {
+        finishLocked(*op, STATUS_DEVICE_NOT_READY, false); // as a failure below: event left alone
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+    }
     auto& queue = op->isRead ? device->reads : device->writes;
     if (queue.empty()) {
         const Clock::time_point now = Clock::now();
         arm(device, *op, now);
         const Step result = step(device, *op, now, false);
+        if (!op->isRead) {
+            wakeLocked(device); // to put the queued bytes on the line
+        }
         if (result == Step::Done) {
             finishLocked(*op, STATUS_SUCCESS, true);
             if (count != nullptr) {
@@ -348,8 +553,72 @@ long portNumber(const char* name) {
     return std::strtol(digits, nullptr, 10);
 }
 
+// The device's settings as GetCommState reports them: what termios holds read from termios, the
+// rest as last set. Called with the lock held.
+BOOL currentStateLocked(Device* device, DCB* out) {
+    termios t{};
+    if (tcgetattr(device->fd, &t) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    DCB dcb = device->settings->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    const speed_t speed = cfgetospeed(&t);
+    for (const Speed& s : Speeds) {
+        if (s.code == speed) {
+            dcb.BaudRate = s.baud;
+        }
+    }
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
+    }
+    dcb.Parity = (t.c_cflag & PARENB) == 0   ? NOPARITY
+                 : (t.c_cflag & PARODD) != 0 ? ODDPARITY
+                                             : EVENPARITY;
+    dcb.StopBits = (t.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fParity = (t.c_iflag & INPCK) != 0;
+    dcb.fOutX = (t.c_iflag & IXON) != 0;
+    dcb.fInX = (t.c_iflag & IXOFF) != 0;
+    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    *out = dcb;
+    return TRUE;
+}
+
+// The line rate follows the settings in force (on a pty, whose driver forces 8 data bits and no
+// parity, the frame as the pty holds it).
+void updateByteTimeLocked(Device* device) {
+    DCB dcb{};
+    if (!currentStateLocked(device, &dcb)) {
+        dcb = device->settings->dcb;
+    }
+    device->byteTime = byteTimeOf(dcb);
+}
+
 } // namespace
 
+void setOpenDelayForTesting(int port, DWORD ms) {
+    std::lock_guard<std::mutex> held(bigLock());
+    if (ms == 0) {
+        openDelays().erase(port);
+    } else {
+        openDelays()[port] = ms;
+    }
+}
+
+// What is still queued goes with the handle, as with an adapter whose handle closes: a program that
+// wants its last bytes out waits for ClearCommError's cbOutQue to reach 0 first.
 BOOL closeDevice(Object* object, std::unique_lock<std::mutex>& held) {
     auto* device = static_cast<Device*>(object);
     device->closing = true;
@@ -399,6 +668,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    DWORD delay = 0;
+    {
+        std::lock_guard<std::mutex> held(bigLock());
+        const auto found = openDelays().find(port);
+        delay = found != openDelays().end() ? found->second : 0;
+    }
+    if (delay != 0) {
+        Sleep(delay); // without the lock: a slow open holds up no one else
+    }
     const std::string path = std::string(folder) + "/com" + std::to_string(port);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -420,18 +698,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
         SetLastError(errorFromErrno(error));
         return INVALID_HANDLE_VALUE;
     }
-    // The settings that termios cannot hold start as a freshly booted Windows port has them.
-    DCB& dcb = device->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = CBR_9600;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
+    {
+        // The settings that termios cannot hold are the device's, as its last handle left them.
+        std::lock_guard<std::mutex> held(bigLock());
+        device->settings = settingsFor(fd);
+        updateByteTimeLocked(device);
+    }
     try {
         device->io = std::thread(runIo, device);
     } catch (const std::system_error&) {
@@ -451,57 +723,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
     std::lock_guard<std::mutex> held(bigLock());
     Device* device = findDevice(hFile);
-    if (device == nullptr) {
-        return FALSE;
-    }
-    termios t{};
-    if (tcgetattr(device->fd, &t) != 0) {
-        SetLastError(errorFromErrno(errno));
-        return FALSE;
-    }
-    DCB dcb = device->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    const speed_t speed = cfgetospeed(&t);
-    for (const Speed& s : Speeds) {
-        if (s.code == speed) {
-            dcb.BaudRate = s.baud;
-        }
-    }
-    switch (t.c_cflag & CSIZE) {
-    case CS5:
-        dcb.ByteSize = 5;
-        break;
-    case CS6:
-        dcb.ByteSize = 6;
-        break;
-    case CS7:
-        dcb.ByteSize = 7;
-        break;
-    default:
-        dcb.ByteSize = 8;
-        break;
-    }
-    dcb.Parity = (t.c_cflag & PARENB) == 0   ? NOPARITY
-                 : (t.c_cflag & PARODD) != 0 ? ODDPARITY
-                                             : EVENPARITY;
-    dcb.StopBits = (t.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb.fParity = (t.c_iflag & INPCK) != 0;
-    const bool handshake = (t.c_cflag & CRTSCTS) != 0;
-    dcb.fOutxCtsFlow = handshake;
-    if (handshake) {
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    dcb.fOutX = (t.c_iflag & IXON) != 0;
-    dcb.fInX = (t.c_iflag & IXOFF) != 0;
-    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-    *lpDCB = dcb;
-    return TRUE;
+    return device != nullptr ? currentStateLocked(device, lpDCB) : FALSE;
 }
 
-// Puts the line in raw mode and applies speed, frame, parity checking and flow control.
+// Puts the line in raw mode and applies speed, frame, parity checking and flow control, and keeps
+// the whole DCB with the device. fAbortOnError is kept and reported only: a pty cannot produce the
+// framing, parity or overrun errors that would make it abort anything.
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     std::lock_guard<std::mutex> held(bigLock());
     Device* device = findDevice(hFile);
@@ -563,7 +790,13 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
         SetLastError(errorFromErrno(errno));
         return FALSE;
     }
-    device->dcb = dcb;
+    const bool wasHeld = heldByFlow(device);
+    device->settings->dcb = dcb;
+    updateByteTimeLocked(device);
+    if (wasHeld && !heldByFlow(device)) {
+        device->lineFree = std::max(device->lineFree, Clock::now()); // the line goes on from now
+    }
+    wakeLocked(device);
     return TRUE;
 }
 
@@ -588,7 +821,8 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     return TRUE;
 }
 
-// Queue sizes are the kernel's business: accepted and ignored.
+// Queue sizes are only a recommendation, as for a USB adapter: the transmit queue stays the chip's
+// TxCapacity, the receive side is the kernel's.
 BOOL SetupComm(HANDLE hFile, DWORD, DWORD) {
     std::lock_guard<std::mutex> held(bigLock());
     return findDevice(hFile) != nullptr ? TRUE : FALSE;
@@ -610,7 +844,36 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
         tcflush(device->fd, TCIFLUSH);
     }
     if ((dwFlags & PURGE_TXCLEAR) != 0) {
+        device->tx.clear(); // the bytes that have not left; pending writes may fill it again
         tcflush(device->fd, TCOFLUSH);
+        wakeLocked(device);
+    }
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    std::lock_guard<std::mutex> held(bigLock());
+    Device* device = findDevice(hFile);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    if (lpErrors != nullptr) {
+        *lpErrors = 0; // a pty has no framing, parity, overrun or break errors to report
+    }
+    if (lpStat != nullptr) {
+        COMSTAT stat{};
+        stat.fCtsHold = device->settings->dcb.fOutxCtsFlow;
+        stat.fDsrHold = device->settings->dcb.fOutxDsrFlow;
+        int waiting = 0;
+        if (ioctl(device->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+            stat.cbInQue = static_cast<DWORD>(waiting);
+        }
+        std::size_t out = device->tx.size();
+        for (const auto& op : device->writes) {
+            out += op->data.size() - op->done;
+        }
+        stat.cbOutQue = static_cast<DWORD>(out);
+        *lpStat = stat;
     }
     return TRUE;
 }

@@ -36,6 +36,33 @@ HANDLE openName(const char* name) {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+COMSTAT comStat(HANDLE h) {
+    COMSTAT stat{};
+    DWORD errors = 99;
+    EXPECT_TRUE(ClearCommError(h, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    return stat;
+}
+
+void setLine(HANDLE h, DWORD baud, BYTE stopBits = ONESTOPBIT) {
+    DCB dcb{};
+    GetCommState(h, &dcb);
+    dcb.BaudRate = baud;
+    dcb.StopBits = stopBits;
+    EXPECT_TRUE(SetCommState(h, &dcb));
+}
+
+// Starts a write; true when it completed at once (all its bytes taken), false when it is pending.
+bool startWrite(HANDLE h, Io& io, const std::string& bytes) {
+    DWORD n = 0;
+    if (WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &io.ov)) {
+        EXPECT_EQ(n, bytes.size());
+        return true;
+    }
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    return false;
+}
+
 TEST(SerialNames, MapComNToTheLinkComN) {
     for (int port : {3, 12, 0}) {
         SCOPED_TRACE(port);
@@ -171,6 +198,103 @@ TEST(SerialSettings, GetCommStateReportsWhatSetCommStateApplied) {
     EXPECT_EQ(back.fParity, 0u);
     EXPECT_EQ(back.fOutX, 1u) << "other settings stay as the device had them";
     CloseHandle(h);
+}
+
+DWORD WINAPI openCom3(LPVOID handle) {
+    *static_cast<HANDLE*>(handle) = openPort(3);
+    return 0;
+}
+
+TEST(SerialOpen, AnOpenDelayHoldsUpOnlyThatOpen) {
+    PeerLine line(3);
+    PeerLine other(4);
+    ASSERT_TRUE(line.ok() && other.ok());
+    win32_posix::setOpenDelayForTesting(3, 400);
+    HANDLE slow = INVALID_HANDLE_VALUE;
+    const auto start = Clock::now();
+    HANDLE opener = CreateThread(nullptr, 0, openCom3, &slow, 0, nullptr);
+    Sleep(50); // most likely inside its wait by now; if not, this proves less but still holds
+    HANDLE fast = openPort(4);
+    EXPECT_NE(fast, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(writeAll(fast, "x"));
+    CloseHandle(fast);
+    EXPECT_EQ(WaitForSingleObject(opener, 0), WAIT_TIMEOUT) << "the other port waited for it";
+    ASSERT_EQ(WaitForSingleObject(opener, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(msSince(start), 400);
+    EXPECT_NE(slow, INVALID_HANDLE_VALUE);
+    CloseHandle(slow);
+    CloseHandle(opener);
+
+    win32_posix::setOpenDelayForTesting(3, 0);
+    const auto again = Clock::now();
+    HANDLE h = openPort(3);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_LT(msSince(again), 400) << "0 clears the delay";
+    CloseHandle(h);
+}
+
+TEST(SerialSettings, FlowControlAndOtherFieldsStayWithTheDeviceAcrossHandles) {
+    for (const bool cts : {true, false}) {
+        SCOPED_TRACE(cts ? "fOutxCtsFlow" : "fOutxDsrFlow");
+        PeerLine line(3);
+        HANDLE h = openConfiguredPort(3);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fAbortOnError, 0u) << "a fresh device";
+        EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        dcb.fOutxCtsFlow = cts;
+        dcb.fOutxDsrFlow = !cts;
+        dcb.fAbortOnError = 1;
+        dcb.fDsrSensitivity = 1;
+        dcb.fNull = 1;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        CloseHandle(h);
+
+        h = openConfiguredPort(3); // the engine's set-up keeps what it does not set itself
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB back{};
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(back.fOutxCtsFlow, DWORD(cts));
+        EXPECT_EQ(back.fOutxDsrFlow, DWORD(!cts));
+        EXPECT_EQ(back.fAbortOnError, 1u);
+        EXPECT_EQ(back.fDsrSensitivity, 1u);
+        EXPECT_EQ(back.fNull, 1u);
+        EXPECT_EQ(back.fBinary, 1u);
+        EXPECT_EQ(back.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(back.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
+        EXPECT_EQ(comStat(h).fCtsHold, DWORD(cts));
+        EXPECT_EQ(comStat(h).fDsrHold, DWORD(!cts));
+
+        // The far end never raises CTS or DSR: nothing leaves, and once the queue is full a
+        // write waits. Without the flow control the bytes go, in order.
+        Io first, second;
+        const std::string bytes = numbered(300);
+        EXPECT_TRUE(startWrite(h, first, bytes.substr(0, 100)));
+        EXPECT_FALSE(startWrite(h, second, bytes.substr(100)));
+        EXPECT_EQ(line.readQuiet(200, 1000), "");
+        EXPECT_EQ(comStat(h).cbOutQue, 300u);
+        back.fOutxCtsFlow = back.fOutxDsrFlow = 0;
+        ASSERT_TRUE(SetCommState(h, &back));
+        EXPECT_EQ(line.read(bytes.size(), 10000), bytes);
+        EXPECT_TRUE(second.signalled(0));
+        EXPECT_EQ(comStat(h).cbOutQue, 0u);
+
+        // A new pty in the place of this one (most likely with the same number) is a new device.
+        back.fOutxCtsFlow = 1;
+        ASSERT_TRUE(SetCommState(h, &back));
+        CloseHandle(h);
+        line.hangUp();
+        PeerLine replaced(3);
+        h = openPort(3);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(back.fOutxCtsFlow + back.fAbortOnError + back.fNull, 0u);
+        EXPECT_EQ(back.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        CloseHandle(h);
+    }
 }
 
 TEST(SerialRead, StaysPendingThenCompletesAndSignalsItsEvent) {
@@ -327,10 +451,103 @@ TEST(SerialRead, AReadOnAVanishedDeviceFailsInsteadOfStayingPending) {
     EXPECT_LT(msSince(start), 3000);
 }
 
-// Writes 1 KiB blocks until one stays pending (for 500 ms) because the far side reads nothing.
-// A write may go pending and still finish a moment later: the pty moves bytes to its far side
-// in the background until both of its buffers are full.
+TEST(SerialLine, BytesLeaveAtTheLineRateAndInOrder) {
+    PeerLine line(3);
+    HANDLE h = openConfiguredPort(3);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // 96 bytes at 9600 baud: 10 bits a byte with one stop bit, 11 with two.
+    for (const BYTE stopBits : {ONESTOPBIT, TWOSTOPBITS}) {
+        SCOPED_TRACE(int(stopBits));
+        setLine(h, 9600, stopBits);
+        const std::string bytes = numbered(96);
+        Io io;
+        const auto start = Clock::now();
+        EXPECT_TRUE(startWrite(h, io, bytes)) << "a write that fits the queue is done at once";
+        EXPECT_EQ(line.read(bytes.size(), 5000), bytes);
+        EXPECT_GE(msSince(start), stopBits == ONESTOPBIT ? 99 : 109);
+    }
+    CloseHandle(h);
+}
+
+TEST(SerialLine, APurgeOrACloseRightAfterAWriteLosesWhatHadNotLeft) {
+    // 200 bytes need about 208 ms at 9600 baud; the purge or close comes microseconds after.
+    const std::string bytes = numbered(200);
+    for (const bool purge : {true, false}) {
+        SCOPED_TRACE(purge ? "PurgeComm" : "CloseHandle");
+        PeerLine line(3);
+        HANDLE h = openConfiguredPort(3);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        Io io;
+        ASSERT_TRUE(startWrite(h, io, bytes));
+        if (purge) {
+            EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR));
+            EXPECT_EQ(comStat(h).cbOutQue, 0u);
+        } else {
+            CloseHandle(h);
+        }
+        const std::string got = line.readQuiet(300, 5000);
+        EXPECT_LT(got.size(), bytes.size());
+        EXPECT_EQ(got, bytes.substr(0, got.size()));
+        if (purge) {
+            EXPECT_TRUE(writeAll(h, "after"));
+            EXPECT_EQ(line.read(5, 5000), "after") << "the line goes on";
+            CloseHandle(h);
+        }
+    }
+}
+
+TEST(SerialLine, ClearCommErrorCountsWhatHasNotLeftAndWhatWaitsToBeRead) {
+    PeerLine line(3);
+    HANDLE h = openConfiguredPort(3);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ClearCommError(h, nullptr, nullptr));
+    const COMSTAT idle = comStat(h);
+    EXPECT_EQ(idle.cbOutQue + idle.cbInQue + idle.fCtsHold + idle.fDsrHold, 0u);
+
+    const std::string bytes = numbered(64);
+    Io io;
+    ASSERT_TRUE(startWrite(h, io, bytes));
+    const DWORD queued = comStat(h).cbOutQue;
+    EXPECT_GT(queued, 0u);
+    EXPECT_LE(queued, 64u);
+    EXPECT_EQ(line.read(bytes.size(), 5000), bytes);
+    EXPECT_EQ(comStat(h).cbOutQue, 0u) << "a byte leaves the count as it goes on the line";
+
+    // A write bigger than the queue: its bytes not yet queued count too, until it is aborted. The
+    // aborted write's queued bytes still go, unless cleared.
+    Io big;
+    ASSERT_FALSE(startWrite(h, big, numbered(1000)));
+    EXPECT_GT(comStat(h).cbOutQue, 256u);
+    EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT));
+    EXPECT_FALSE(GetOverlappedResult(h, &big.ov, nullptr, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    const DWORD left = comStat(h).cbOutQue;
+    EXPECT_GT(left, 0u);
+    EXPECT_LE(left, 256u);
+    EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR));
+    EXPECT_EQ(comStat(h).cbOutQue, 0u);
+    line.readQuiet(100, 5000);
+
+    line.write("abc");
+    const auto start = Clock::now();
+    while (comStat(h).cbInQue < 3 && msSince(start) < 5000) {
+        Sleep(1);
+    }
+    EXPECT_EQ(comStat(h).cbInQue, 3u);
+    EXPECT_EQ(readFromPort(h, 3), "abc");
+    EXPECT_EQ(comStat(h).cbInQue, 0u);
+    CloseHandle(h);
+    SetLastError(0);
+    EXPECT_FALSE(ClearCommError(h, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// Writes 1 KiB blocks until one stays pending (for 500 ms) because the far side reads nothing. The
+// line runs at its fastest, so that it is the pty's buffers that fill, not the line rate that
+// holds the writes. A write may go pending and still finish a moment later: the pty moves bytes
+// to its far side in the background until both of its buffers are full.
 bool fillUntilPending(HANDLE h, Io& io, const std::string& block) {
+    setLine(h, 921600);
     for (int i = 0; i < 16384; ++i) {
         DWORD n = 0;
         if (!WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &n, &io.ov)) {

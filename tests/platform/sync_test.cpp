@@ -1,8 +1,9 @@
-// Tests of the POSIX layer's events, timers, waits, threads, the performance counter, critical
-// sections, last error and wsprintfA.
+// Tests of the POSIX layer's events, timers, waits, threads and their execution states, the
+// performance counter, critical sections, last error and wsprintfA.
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -251,6 +252,45 @@ TEST(Threads, AThreadKeepsRunningAfterItsHandleIsClosed) {
     EXPECT_EQ(WaitForSingleObject(r.done, 5000), WAIT_OBJECT_0);
     CloseHandle(r.gate);
     CloseHandle(r.done);
+}
+
+DWORD WINAPI keepAwakeUntilGate(LPVOID gate) {
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    WaitForSingleObject(static_cast<HANDLE>(gate), INFINITE);
+    return 0;
+}
+
+TEST(Threads, AnExecutionStateIsTheCallingThreadsAndEndsWithIt) {
+    const int before = win32_posix::threadsKeepingSystemAwake();
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS) << "nothing asked yet";
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS);
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before + 1);
+    // A one-off request returns the lasting state and leaves it as it was.
+    EXPECT_EQ(SetThreadExecutionState(ES_DISPLAY_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED),
+              ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before + 1) << "a thread counts once";
+    EXPECT_EQ(SetThreadExecutionState(0x4), 0u) << "unknown flags are refused";
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before);
+
+    // Another thread's request is its own, and goes when the thread ends: by the time its handle
+    // is signalled (CreateThread), or it has been joined (any thread).
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, keepAwakeUntilGate, gate, 0, nullptr);
+    const auto start = Clock::now();
+    while (win32_posix::threadsKeepingSystemAwake() == before && msSince(start) < 5000) {
+        Sleep(1);
+    }
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before + 1);
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS) << "not this thread's";
+    SetEvent(gate);
+    ASSERT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before);
+    std::thread([] { SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }).join();
+    EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), before);
+    CloseHandle(t);
+    CloseHandle(gate);
 }
 
 struct Shared {
