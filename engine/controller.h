@@ -118,6 +118,8 @@ public:
     // disconnects or connects it, or the program ends.
     void connectLink(int link, std::uint8_t port);
     void disconnectLink(int link);
+    // True when the command was put aside to wait for the link's Connect that is opening.
+    bool deferWhileOpening(int link, std::uint8_t code, std::uint8_t port);
     void startOpen(int link, std::uint8_t port, bool byUser);
     // Takes the result of every open that has finished; called whenever the worker wakes.
     void collectOpens();

@@ -69,15 +69,8 @@ const char* haltsOnReturn[] = {":Qw#", ":Qn#"};
 
 void Controller::connectLink(int link, std::uint8_t port) {
     LinkState& state = links[link];
-    if (state.job != nullptr && state.jobByUser) {
-        // A Connect is opening this link: what comes after it waits, as it did when the worker
-        // opened ports itself.
-        if (state.deferredCount < LinkState::MaxDeferred) {
-            state.deferred[state.deferredCount][0] = static_cast<std::uint8_t>(
-                link == LinkIncoming ? CommandConnectIncoming : CommandConnectOutgoing);
-            state.deferred[state.deferredCount][1] = port;
-            state.deferredCount += 1;
-        }
+    if (deferWhileOpening(
+            link, link == LinkIncoming ? CommandConnectIncoming : CommandConnectOutgoing, port)) {
         return;
     }
     const bool open = link == LinkIncoming ? incomingOpen != 0 : outgoingOpen != 0;
@@ -99,13 +92,9 @@ void Controller::connectLink(int link, std::uint8_t port) {
 }
 
 void Controller::disconnectLink(int link) {
-    LinkState& state = links[link];
-    if (state.job != nullptr && state.jobByUser) {
-        if (state.deferredCount < LinkState::MaxDeferred) {
-            state.deferred[state.deferredCount][0] = static_cast<std::uint8_t>(
-                link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing);
-            state.deferredCount += 1;
-        }
+    if (deferWhileOpening(
+            link, link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing,
+            0)) {
         return;
     }
     // A Disconnect stops the retries for good: the user's Disconnect means disconnect.
@@ -133,6 +122,26 @@ void Controller::disconnectLink(int link) {
         closeOutgoing();
         reportOutgoing(StatusClosed, outgoingPortNumber);
     }
+}
+
+bool Controller::deferWhileOpening(int link, std::uint8_t code, std::uint8_t port) {
+    LinkState& state = links[link];
+    while (state.job != nullptr && state.jobByUser) {
+        // A Connect is opening this link: what comes after it waits for it, as it did when the
+        // worker opened ports itself, so that statuses keep their order.
+        if (state.deferredCount < LinkState::MaxDeferred) {
+            state.deferred[state.deferredCount][0] = code;
+            state.deferred[state.deferredCount][1] = port;
+            state.deferredCount += 1;
+            return true;
+        }
+        // A flood of commands: this one waits for the open here, as every command used to.
+        while (!state.job->done.load(std::memory_order_acquire)) {
+            Sleep(1);
+        }
+        collectOpens();
+    }
+    return false;
 }
 
 void Controller::startOpen(int link, std::uint8_t port, bool byUser) {

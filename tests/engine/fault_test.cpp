@@ -265,6 +265,7 @@ TEST(Faults, AMountLineThatVanishesIsClosedAtTheNextWriteThenReconnects) {
     ASSERT_TRUE(guider.ok());
     RunningBridge bridge;
     bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
     {
         PeerLine mount(4);
         ASSERT_TRUE(mount.ok());
@@ -674,6 +675,7 @@ TEST(Faults, AnOpenThatTakesSecondsHoldsNeitherTicksNorReplies) {
     RunningBridge bridge;
     Ticking ticking(bridge.controller);
     bridge.controller.connectIncoming(3);
+    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
     guider.write(":GR#");
     EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
 
