@@ -119,11 +119,12 @@ std::size_t settledEntriesIn(const char* folder) {
     return count;
 }
 
-// Fills the output queue of the device linked as COM<port> from a second opener of its own, so
-// that the far end looks like a mount that has stopped reading. Kept open while it lives.
+// Fills the output queue of the device linked as COM<port> from a second opener of its own, and
+// then the transmit queue of handle, the engine's handle of it, so that the far end looks like a
+// mount that has stopped reading. Kept open while it lives.
 class StalledLine {
 public:
-    explicit StalledLine(int port) {
+    StalledLine(int port, HANDLE handle) {
         const char* folder = std::getenv("BRIDGE_COM_DIR");
         const std::string link = std::string(folder ? folder : "") + "/com" + std::to_string(port);
         char device[PATH_MAX] = {};
@@ -145,7 +146,7 @@ public:
             }
             pollfd room{fd_, POLLOUT, 0};
             if (poll(&room, 1, 300) == 0) {
-                full_ = true;
+                full_ = fillTransmitQueue(handle);
                 break;
             }
         }
@@ -160,6 +161,24 @@ public:
     bool full() const { return full_ && filled_ > 0; }
 
 private:
+    // Behind a line that takes nothing, the adapter's queue fills with what was written before: a
+    // write bigger than any such queue stays pending once it is full, and is cancelled then.
+    static bool fillTransmitQueue(HANDLE device) {
+        OVERLAPPED io{};
+        io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const std::string filler(4096, 'q');
+        DWORD n = 0;
+        const bool pending =
+            !WriteFile(device, filler.data(), static_cast<DWORD>(filler.size()), &n, &io) &&
+            GetLastError() == ERROR_IO_PENDING;
+        if (pending) {
+            CancelIo(device);
+            GetOverlappedResult(device, &io, &n, TRUE);
+        }
+        CloseHandle(io.hEvent);
+        return pending;
+    }
+
     int fd_ = -1;
     bool full_ = false;
     std::size_t filled_ = 0;
@@ -375,7 +394,7 @@ TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndAHaltItDidNotTakeGoesOnceIt
     h.connectIncoming(3);
     h.connectOutgoing(4);
     ASSERT_EQ(h.controller.incomingOpen + h.controller.outgoingOpen, 2);
-    StalledLine stalled(4);
+    StalledLine stalled(4, h.controller.outgoingPort);
     ASSERT_TRUE(stalled.full()) << "the mount line never filled";
     // The adapter's own transmit buffer fills too, up to the first write that cannot finish.
     const std::string filler(30, 'x');
@@ -423,7 +442,7 @@ TEST(Faults, DisconnectReachesAWorkerStuckOnAMountThatStopsReading) {
     bridge.controller.connectOutgoing(4);
     ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
     ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
-    StalledLine stalled(4);
+    StalledLine stalled(4, bridge.controller.outgoingPort);
     ASSERT_TRUE(stalled.full());
 
     std::atomic<bool> ticking{true};
