@@ -396,13 +396,6 @@ TEST(Faults, AMountThatStopsReadingBoundsEachWriteAndAHaltItDidNotTakeGoesOnceIt
     ASSERT_EQ(h.controller.incomingOpen + h.controller.outgoingOpen, 2);
     StalledLine stalled(4, h.controller.outgoingPort);
     ASSERT_TRUE(stalled.full()) << "the mount line never filled";
-    // The adapter's own transmit buffer fills too, up to the first write that cannot finish.
-    const std::string filler(30, 'x');
-    int fills = 0;
-    while (fills < 1000 && h.controller.writeOutgoingString(filler.c_str()) == WriteDone) {
-        ++fills;
-    }
-    ASSERT_LT(fills, 1000) << "the transmit buffer never filled";
 
     // Three ticks: the move goes out on the first, the halt on the third.
     guider.write(":Mgw0300#:GR#");
