@@ -291,6 +291,9 @@ namespace win32_posix {
 // For tests only: CreateFileA of \\.\COM<port> waits ms before it opens, as a slow driver may
 // (0: no wait).
 void setOpenDelayForTesting(int port, DWORD ms);
+// For fuzzing only: false lets written bytes leave at once instead of at the line rate, for the
+// handles whose settings are set from then on.
+void setLinePacingForTesting(bool paced);
 // For tests only: the number of threads whose lasting execution state has ES_SYSTEM_REQUIRED.
 int threadsKeepingSystemAwake();
 } // namespace win32_posix
