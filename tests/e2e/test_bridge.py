@@ -399,6 +399,40 @@ class FaultTests(BridgeCase):
         _, frames = self.pulse("e", 100)
         self.assertEqual(frames, [b":Me#", b":Qw#"])
 
+    def test_lines_that_vanish_and_come_back_are_reopened_by_themselves(self):
+        """An adapter that drops out and comes back under the same name: the bridge opens it again
+        by itself, with the statuses of a Connect, and the mount is halted first."""
+        self.fresh_incoming()
+        self.outgoing_open()
+        _, frames = self.pulse("w", 100)
+        self.assertEqual(frames, [b":Mw#", b":Qw#"])
+
+        bridge.mount.hang_up()
+        bridge.guider.write(b":Mgn0100#")
+        self.expect_text(host.OUTGOING_STATUS, "Connection closed.", timeout=10)
+        bridge.mount = self.replug(bridge.mount)
+        returned = time.monotonic()
+        self.expect_text(host.OUTGOING_STATUS, "Port opened", timeout=10)
+        mount_back = time.monotonic() - returned
+        frames = bridge.mount.wait_frames(2, 5)
+        self.assertEqual([text for _, text in frames], [b":Qw#", b":Qn#"])
+        _, frames = self.pulse("e", 100, frames=2)
+        self.assertEqual(frames, [b":Me#", b":Qw#"])
+
+        bridge.guider.hang_up()
+        self.expect_text(host.INCOMING_STATUS, "Connection closed.", timeout=10)
+        bridge.guider = self.replug(bridge.guider)
+        returned = time.monotonic()
+        self.expect_text(host.INCOMING_STATUS, "Waiting...", timeout=10)
+        guider_back = time.monotonic() - returned
+        self.assertEqual(self.query(b":GR#", 9), b"00:00:00#")
+        self.expect_text(host.INCOMING_STATUS, "Ready")
+        self.expect_count(1)
+        print("\nback after the device returned: mount %.2f s, guider %.2f s"
+              % (mount_back, guider_back), file=sys.stderr)
+        self.assertLess(mount_back, 5.0)
+        self.assertLess(guider_back, 5.0)
+
     def test_a_mount_that_stops_reading_leaves_the_dialog_responsive(self):
         self.fresh_incoming()
         self.outgoing_open()
