@@ -85,6 +85,24 @@ struct Ticking final : iHeartBeatListener {
     HeartBeat clock;
 };
 
+// A running bridge on its own clock, both links connected to lines the test plays; the lines can
+// be replaced, as adapters that come back.
+struct GuidingBridge {
+    bool connected() {
+        if (!guider->ok() || !mount->ok()) {
+            return false;
+        }
+        bridge.controller.connectIncoming(3);
+        bridge.controller.connectOutgoing(4);
+        return bridge.listener.waitFor(incoming(StatusWaiting)) &&
+               bridge.listener.waitFor(outgoing(StatusPortOpened));
+    }
+    RunningBridge bridge;
+    Ticking ticking{bridge.controller};
+    std::unique_ptr<PeerLine> guider = std::make_unique<PeerLine>(3);
+    std::unique_ptr<PeerLine> mount = std::make_unique<PeerLine>(4);
+};
+
 double processCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -584,15 +602,11 @@ TEST(Faults, AThousandReconnectsWhileTheGuiderSendsLeaveNoThreadOrDescriptorBehi
 }
 
 TEST(Faults, LostAdaptersThatReturnAreReopenedByThemselvesTheMountHaltedFirst) {
-    RunningBridge bridge;
-    Ticking ticking(bridge.controller);
-    auto guider = std::make_unique<PeerLine>(3);
-    auto mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(guider->ok() && mount->ok());
-    bridge.controller.connectIncoming(3);
-    bridge.controller.connectOutgoing(4);
-    ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)));
-    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    GuidingBridge g;
+    ASSERT_TRUE(g.connected());
+    RunningBridge& bridge = g.bridge;
+    std::unique_ptr<PeerLine>& guider = g.guider;
+    std::unique_ptr<PeerLine>& mount = g.mount;
     guider->write(":Mgw9000#");
     EXPECT_EQ(mount->read(4, 5000), ":Mw#");
 
@@ -719,14 +733,12 @@ TEST(Faults, AnOpenThatTakesSecondsHoldsNeitherTicksNorReplies) {
 }
 
 TEST(Faults, AfterASleepNoBurstOfTicksFollowsAndAdaptersEnumeratedAgainComeBack) {
-    RunningBridge bridge;
-    Ticking ticking(bridge.controller);
-    auto guider = std::make_unique<PeerLine>(3);
-    auto mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(guider->ok() && mount->ok());
-    bridge.controller.connectIncoming(3);
-    bridge.controller.connectOutgoing(4);
-    ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened)));
+    GuidingBridge g;
+    ASSERT_TRUE(g.connected());
+    RunningBridge& bridge = g.bridge;
+    Ticking& ticking = g.ticking;
+    std::unique_ptr<PeerLine>& guider = g.guider;
+    std::unique_ptr<PeerLine>& mount = g.mount;
     EXPECT_EQ(win32_posix::threadsKeepingSystemAwake(), 1);
 
     // The computer sleeps for three seconds: no tick meanwhile. The USB adapters are enumerated
