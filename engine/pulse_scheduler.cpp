@@ -70,8 +70,8 @@ void Controller::processTick() {
             mask = NoMask;
         }
     };
-    const bool retry = outgoingOpen == 0 || outgoingQueueEmpty();
-    if (retry) {
+    const bool due = (raHalt & 0xFF) != NoMask || (decHalt & 0xFF) != NoMask;
+    if (due && (outgoingOpen == 0 || outgoingQueueEmpty())) {
         halt(raHalt, ":Qw#");
         halt(decHalt, ":Qn#");
     }
