@@ -1,6 +1,9 @@
 // Controller: start-up, the message writers, the pipe reader and the command dispatcher.
 #include "controller.h"
 
+#include <chrono>
+#include <initializer_list>
+
 #include "status_code.h"
 
 namespace {
@@ -9,6 +12,14 @@ namespace {
 constexpr DWORD IdleWaitMs = 100;
 // The most bytes the worker takes from the pipe in one read.
 constexpr DWORD PipeReadChunk = 256;
+// How long the program's end waits for opens under way, at most, before it leaves them to finish
+// alone; and what a bounded shutdown keeps back from its bound for closing the links after them.
+constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
+constexpr auto CloseReserve = std::chrono::milliseconds(700);
+
+std::int64_t steadyNow() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
     return static_cast<std::uint8_t>(HeaderMarker | (messageClass << 5) | (length & 0x1F));
@@ -84,6 +95,12 @@ bool Controller::stop(DWORD boundMs) {
     }
     if (!shutdownQueued) {
         shutdownQueued = true;
+        if (boundMs != INFINITE) {
+            stopDeadline.store(
+                steadyNow() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::milliseconds(boundMs))
+                                  .count());
+        }
         writeCommand(CommandShutdown);
     }
     return WaitForSingleObject(pipeReaderThread, boundMs) == WAIT_OBJECT_0;
@@ -206,6 +223,7 @@ void Controller::dispatchMessage() {
         if (incomingOpen) {
             processTick();
         }
+        writeOwedHalts();
         retryLostLinks();
         break;
     case ClassCommand:
@@ -278,35 +296,85 @@ void Controller::reportLink(int link, std::int32_t code, std::uint8_t port) {
 
 void Controller::loseOutgoing() {
     closeOutgoing();
+    unhalted = RaAxis | DecAxis;
     reportOutgoing(StatusClosed, outgoingPortNumber);
     startRetrying(LinkOutgoing, outgoingPortNumber);
 }
 
-void Controller::haltMovingAxes(bool report) {
-    const bool raMoving = westTicks != 0 || eastTicks != 0 ||
-                          (raStart & (AxisWest | AxisEast)) != 0 || (raHalt & 0xFF) != NoMask;
-    const bool decMoving = northTicks != 0 || southTicks != 0 ||
-                           (decStart & (AxisNorth | AxisSouth)) != 0 || (decHalt & 0xFF) != NoMask;
-    const char* halts[2] = {raMoving ? ":Qw#" : nullptr, decMoving ? ":Qn#" : nullptr};
-    for (const char* halt : halts) {
-        if (halt == nullptr || !outgoingOpen) {
+std::uint32_t Controller::pulsingAxes() const {
+    std::uint32_t axes = 0;
+    if (westTicks != 0 || eastTicks != 0 || (raStart & RaAxis) != 0 || (raHalt & 0xFF) != NoMask) {
+        axes |= RaAxis;
+    }
+    if (northTicks != 0 || southTicks != 0 || (decStart & DecAxis) != 0 ||
+        (decHalt & 0xFF) != NoMask) {
+        axes |= DecAxis;
+    }
+    return axes;
+}
+
+bool Controller::writeHalts(std::uint32_t axes) {
+    bool stalled = false;
+    for (const std::uint32_t axis : {RaAxis, DecAxis}) {
+        if ((axes & axis) == 0 || !outgoingOpen) {
             continue;
         }
-        // A halt that fails outright means the mount's device is gone: nothing more is written.
-        if (writeOutgoingString(halt) == WriteFailed) {
-            if (report) {
-                loseOutgoing();
-            } else {
-                closeOutgoing();
-            }
+        // A line that just took nothing for a whole write bound would hold the worker as long
+        // again; the halt stays owed and goes on a later tick.
+        if (stalled && !outgoingQueueEmpty()) {
+            continue;
         }
+        const WriteResult result = writeOutgoingString(axis == RaAxis ? ":Qw#" : ":Qn#");
+        if (result == WriteFailed) {
+            return false;
+        }
+        stalled = result == WriteTimedOut;
+    }
+    return true;
+}
+
+void Controller::writeOwedHalts() {
+    if (!outgoingOpen || unhalted == 0) {
+        return;
+    }
+    // While the scheduler runs, a pulse under way is halted by it when it runs out, and a halt
+    // of its own that a stalled line did not take is tried again by it.
+    std::uint32_t owed = unhalted;
+    if (incomingOpen && firstCommandSeen) {
+        owed &= ~pulsingAxes();
+    }
+    if (owed != 0 && outgoingQueueEmpty() && !writeHalts(owed)) {
+        loseOutgoing();
+    }
+}
+
+void Controller::haltMovingAxes(bool report) {
+    if (!outgoingOpen || writeHalts(pulsingAxes() | unhalted)) {
+        return;
+    }
+    // A halt that fails outright means the mount's device is gone: nothing more is written.
+    if (report) {
+        loseOutgoing();
+    } else {
+        closeOutgoing();
     }
 }
 
 void Controller::shutdown() {
-    // Leave no axis of the mount moving. Nothing is reported; the dialog is gone by now.
-    endOpens();
+    // Leave no axis of the mount moving, first of all: then the opens under way, for as long as the
+    // bound leaves. Nothing is reported; the dialog is gone by now.
+    const std::int64_t start = steadyNow();
     haltMovingAxes(false);
+    std::int64_t deadline =
+        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(EndOpensWait).count();
+    const std::int64_t bound = stopDeadline.load();
+    if (bound != INT64_MAX) {
+        const std::int64_t latest =
+            bound - std::chrono::duration_cast<std::chrono::steady_clock::duration>(CloseReserve)
+                        .count();
+        deadline = latest < deadline ? latest : deadline;
+    }
+    endOpens(deadline);
     if (outgoingOpen) {
         closeOutgoing();
     }

@@ -3,6 +3,7 @@
 // work.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "event_log.h"
@@ -37,6 +38,9 @@ constexpr std::uint32_t AxisEast = 2;
 constexpr std::uint32_t AxisNorth = 4;
 constexpr std::uint32_t AxisSouth = 8;
 constexpr std::uint32_t NoMask = 0xFF;
+// The two axes of the mount, as sets of their direction bits.
+constexpr std::uint32_t RaAxis = AxisWest | AxisEast;
+constexpr std::uint32_t DecAxis = AxisNorth | AxisSouth;
 
 // How a write to a port ended: done; cut off by its time bound (the line took nothing more in
 // time); or failed outright (the device is gone).
@@ -61,9 +65,16 @@ struct LinkState {
     bool retrying = false;
     std::uint8_t retryPort = 0;
     std::int32_t retryTicks = 0;
-    // Commands for this link (code and port) that came while its Connect was opening.
-    static constexpr int MaxDeferred = 8;
-    std::uint8_t deferred[MaxDeferred][2] = {};
+    // Commands for this link that came while its Connect was opening, in order; a command that
+    // repeats the one before it only counts it again, so that a burst of clicks takes one entry.
+    // Room for far more changes of mind than a person can click while a port opens.
+    struct Deferred {
+        std::uint8_t code = 0;
+        std::uint8_t port = 0;
+        std::int32_t times = 0;
+    };
+    static constexpr int MaxDeferred = 256;
+    Deferred deferred[MaxDeferred] = {};
     std::int32_t deferredCount = 0;
 };
 
@@ -96,7 +107,9 @@ public:
     // out: halts any axis that may be moving on an open outgoing link, closes both links, ends the
     // worker and joins it. Called from the UI thread, after the heartbeat stopped ticking. With a
     // bound, waits at most that long (Windows ending the session gives the program only so long)
-    // and says whether the worker has ended; a later call waits for the rest.
+    // and says whether the worker has ended; a later call waits for the rest. The shutdown itself
+    // keeps within the bound: it halts first, and waits for opens under way only as long as the
+    // bound leaves.
     void stop();
     bool stop(DWORD boundMs);
 
@@ -133,12 +146,14 @@ public:
     void outgoingOpened(HANDLE port, std::uint8_t number);
     // Asks Windows to keep the system awake exactly while a link is open or being reopened.
     void updateAwake();
-    // At shutdown: waits a little for opens under way, then leaves them to close their own ports.
-    void endOpens();
+    // At shutdown: waits for opens under way until the deadline (steady_clock ticks), then leaves
+    // them to close their own ports. A mount port that opens in time is halted first.
+    void endOpens(std::int64_t deadline);
 
     // Serial links. openConfigured opens COM<port> and sets its line up, on any thread;
-    // INVALID_HANDLE_VALUE when it cannot be opened.
-    static HANDLE openConfigured(std::uint8_t port);
+    // INVALID_HANDLE_VALUE when it cannot be opened. refusedSettings, when given, gets the error
+    // of a line state the port refused (0 when it took it); the port is opened all the same.
+    static HANDLE openConfigured(std::uint8_t port, DWORD* refusedSettings = nullptr);
     bool openIncoming(std::uint8_t port);
     bool openOutgoing(std::uint8_t port);
     void closeIncoming();
@@ -146,7 +161,8 @@ public:
     // Replies to the guiding software and commands to the mount. A reply is false when its write
     // failed outright (the device is gone); one that merely did not finish within its bound is
     // ended and counts as done. Each write that is done goes into the event log once it has
-    // returned.
+    // returned. A move to the mount marks its axis unhalted, whatever came of the write; only a
+    // halt that is done clears it.
     bool writeIncomingByte(std::uint8_t value);
     bool writeIncomingString(const char* text);
     WriteResult writeOutgoingString(const char* text);
@@ -155,10 +171,20 @@ public:
     // fails outright closes the link as loseOutgoing does, unless report is false (at shutdown,
     // when nobody is listening). Nothing happens while the outgoing link is closed.
     void haltMovingAxes(bool report = true);
+    // The axes (RaAxis, DecAxis) whose pulse the scheduler is still running or has yet to halt.
+    std::uint32_t pulsingAxes() const;
+    // Writes the halt of each of the axes on the open outgoing link, right ascension first. After
+    // a halt that timed out, the next is written only once the line has taken what it held. False
+    // when a halt failed outright: the device is gone, and the caller closes the link.
+    bool writeHalts(std::uint32_t axes);
+    // On every Tick: the halts still owed to the mount that no running pulse will send, once its
+    // line has room, whether or not the guider's link is open.
+    void writeOwedHalts();
     // True when the mount's line holds no written byte that has yet to leave (or cannot say).
     bool outgoingQueueEmpty();
     // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
-    // reports it closed.
+    // reports it closed. Both axes are owed a halt then: a move may have gone out and its halt
+    // been lost with the line.
     void loseOutgoing();
     static DWORD WINAPI runIncomingReader(LPVOID self);
     void forwardIncoming(const std::uint8_t* bytes, int count);
@@ -231,6 +257,12 @@ public:
     std::uint32_t decShowSet = 0;
     std::uint32_t decShowClear = NoMask;
 
+    // The axes (RaAxis, DecAxis) that a move set going and that no halt has reached since: each is
+    // owed a halt until one is written whole, however the link closes, is lost or opens again.
+    std::uint32_t unhalted = 0;
+    // How long a write to a port may take before it is cut off; shorter only for fuzzing.
+    DWORD writeWaitMs = 1000;
+
     LinkState links[2];
     // Whether the worker asks Windows to keep the system awake.
     bool keepingAwake = false;
@@ -239,5 +271,8 @@ public:
     bool stopping = false;
     // Set by the UI thread when it has queued the shutdown, so that it is queued once.
     bool shutdownQueued = false;
+    // When the shutdown must be over (steady_clock ticks), set by a bounded stop(); the largest
+    // value for none.
+    std::atomic<std::int64_t> stopDeadline{INT64_MAX};
     bool prepared = false;
 };

@@ -26,6 +26,9 @@ enum EventKind : std::uint8_t {
     EventOutgoingReopen = 8,
     // value: 1 when the request that keeps the system awake starts, 0 when it ends.
     EventAwake = 9,
+    // A port refused the line state set at its open (it is used as it is all the same). value: the
+    // system's error code; extra: the port.
+    EventLineSettings = 10,
 };
 
 constexpr std::uint32_t ReopenRetrying = 1;

@@ -18,6 +18,7 @@ struct OpenJob {
     std::uint8_t port = 0;
     // Written by the thread before done is set; read by the worker once it has seen done.
     HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD refusedSettings = 0;
     std::atomic<bool> done{false};
     // Guarded by lock.
     bool givenUp = false;
@@ -26,9 +27,6 @@ struct OpenJob {
 };
 
 namespace {
-
-// How long the program's end waits for opens under way before it leaves them to finish alone.
-constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
 
 void letGo(OpenJob* job, std::unique_lock<std::mutex>& held) {
     const bool last = --job->holders == 0;
@@ -40,9 +38,11 @@ void letGo(OpenJob* job, std::unique_lock<std::mutex>& held) {
 
 DWORD WINAPI runOpenJob(LPVOID parameter) {
     OpenJob* job = static_cast<OpenJob*>(parameter);
-    const HANDLE port = Controller::openConfigured(job->port);
+    DWORD refused = 0;
+    const HANDLE port = Controller::openConfigured(job->port, &refused);
     std::unique_lock<std::mutex> held(job->lock);
     job->handle = port;
+    job->refusedSettings = refused;
     job->done.store(true, std::memory_order_release);
     if (!job->givenUp) {
         SetEvent(job->wake);
@@ -62,8 +62,6 @@ void giveUp(OpenJob* job) {
     }
     letGo(job, held);
 }
-
-const char* haltsOnReturn[] = {":Qw#", ":Qn#"};
 
 } // namespace
 
@@ -126,22 +124,24 @@ void Controller::disconnectLink(int link) {
 
 bool Controller::deferWhileOpening(int link, std::uint8_t code, std::uint8_t port) {
     LinkState& state = links[link];
-    while (state.job != nullptr && state.jobByUser) {
-        // A Connect is opening this link: what comes after it waits for it, as it did when the
-        // worker opened ports itself, so that statuses keep their order.
-        if (state.deferredCount < LinkState::MaxDeferred) {
-            state.deferred[state.deferredCount][0] = code;
-            state.deferred[state.deferredCount][1] = port;
-            state.deferredCount += 1;
-            return true;
-        }
-        // A flood of commands: this one waits for the open here, as every command used to.
-        while (!state.job->done.load(std::memory_order_acquire)) {
-            Sleep(1);
-        }
-        collectOpens();
+    if (state.job == nullptr || !state.jobByUser) {
+        return false;
     }
-    return false;
+    // A Connect is opening this link: what comes after it waits for it, as it did when the worker
+    // opened ports itself, so that statuses keep their order. The worker never waits here: a
+    // repeat of the command before only counts it again, and should a program fill the queue with
+    // changes of mind, the newest takes the last place.
+    LinkState::Deferred* last =
+        state.deferredCount > 0 ? &state.deferred[state.deferredCount - 1] : nullptr;
+    if (last != nullptr && last->code == code && last->port == port) {
+        last->times += 1;
+        return true;
+    }
+    if (state.deferredCount < LinkState::MaxDeferred) {
+        last = &state.deferred[state.deferredCount++];
+    }
+    *last = {code, port, 1};
+    return true;
 }
 
 void Controller::startOpen(int link, std::uint8_t port, bool byUser) {
@@ -157,7 +157,7 @@ void Controller::startOpen(int link, std::uint8_t port, bool byUser) {
     const HANDLE thread = CreateThread(nullptr, 0, runOpenJob, job, 0, &id);
     if (thread == nullptr) {
         // No thread to open it on: open it here, as the worker always used to.
-        job->handle = openConfigured(port);
+        job->handle = openConfigured(port, &job->refusedSettings);
         job->done.store(true, std::memory_order_release);
         job->holders = 1;
     } else {
@@ -176,25 +176,32 @@ void Controller::collectOpens() {
         }
         OpenJob* job = state.job;
         const HANDLE port = job->handle;
+        const DWORD refusedSettings = job->refusedSettings;
         {
             std::unique_lock<std::mutex> held(job->lock);
             letGo(job, held);
         }
         state.job = nullptr;
+        if (refusedSettings != 0) {
+            events.record(EventLineSettings, refusedSettings, state.jobPort);
+        }
         finishOpen(link, port);
         // Then what waited for the Connect, in order, until one of them opens again.
         int next = 0;
         while (next < state.deferredCount && state.job == nullptr) {
-            const std::uint8_t* command = state.deferred[next++];
-            if (command[0] == CommandConnectIncoming || command[0] == CommandConnectOutgoing) {
-                connectLink(link, command[1]);
+            LinkState::Deferred& command = state.deferred[next];
+            const std::uint8_t code = command.code;
+            if (--command.times == 0) {
+                next += 1;
+            }
+            if (code == CommandConnectIncoming || code == CommandConnectOutgoing) {
+                connectLink(link, command.port);
             } else {
                 disconnectLink(link);
             }
         }
         for (int i = next; i < state.deferredCount; ++i) {
-            state.deferred[i - next][0] = state.deferred[i][0];
-            state.deferred[i - next][1] = state.deferred[i][1];
+            state.deferred[i - next] = state.deferred[i];
         }
         state.deferredCount -= next;
     }
@@ -224,19 +231,19 @@ void Controller::finishOpen(int link, HANDLE port) {
         incomingOpened(port, number);
         return;
     }
-    if (!byUser) {
-        // The mount's state is unknown after a loss: a move may have gone out and its halt been
-        // lost with the line. Halting an axis that is not moving does nothing.
-        outgoingPort = port;
-        outgoingOpen = 1;
-        outgoingPortNumber = number;
-        for (const char* halt : haltsOnReturn) {
-            if (outgoingOpen && writeOutgoingString(halt) == WriteFailed) {
-                closeOutgoing();
-                startRetrying(LinkOutgoing, number);
-                return;
-            }
+    // Halts first: an axis left moving when the link closed or was lost is owed its halt, whoever
+    // opens the port again. One that times out stays owed and goes on a later tick.
+    outgoingPort = port;
+    outgoingOpen = 1;
+    outgoingPortNumber = number;
+    if (!writeHalts(unhalted)) {
+        closeOutgoing();
+        if (byUser) {
+            reportOutgoing(StatusCannotOpen, number);
+        } else {
+            startRetrying(LinkOutgoing, number);
         }
+        return;
     }
     outgoingOpened(port, number);
 }
@@ -314,8 +321,7 @@ void Controller::updateAwake() {
     events.record(EventAwake, wanted ? 1 : 0, 0);
 }
 
-void Controller::endOpens() {
-    const auto deadline = std::chrono::steady_clock::now() + EndOpensWait;
+void Controller::endOpens(std::int64_t deadline) {
     for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
         LinkState& state = links[link];
         state.retrying = false;
@@ -325,11 +331,22 @@ void Controller::endOpens() {
         }
         // Most opens take milliseconds: wait for them, so that the ports are free when the program
         // has ended; one that hangs is left to close its port alone.
-        while (!state.job->done.load(std::memory_order_acquire) &&
-               std::chrono::steady_clock::now() < deadline) {
+        OpenJob* job = state.job;
+        state.job = nullptr;
+        while (!job->done.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now().time_since_epoch().count() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        giveUp(state.job);
-        state.job = nullptr;
+        // The mount's port came back in time: it gets the halts it is owed before it closes.
+        if (link == LinkOutgoing && unhalted != 0 && job->done.load(std::memory_order_acquire) &&
+            job->handle != INVALID_HANDLE_VALUE) {
+            outgoingPort = job->handle;
+            outgoingOpen = 1;
+            std::unique_lock<std::mutex> held(job->lock);
+            letGo(job, held);
+            writeHalts(unhalted);
+            continue;
+        }
+        giveUp(job);
     }
 }

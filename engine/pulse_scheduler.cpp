@@ -49,16 +49,23 @@ void Controller::processTick() {
     }
     // While the outgoing link is closed nothing is written to it, and the scheduler moves on just
     // as if the commands had gone out. A write that fails outright closes the link, so the rest of
-    // the tick writes nothing. False only for a write that its time bound cut off.
-    auto send = [this](const char* text) {
+    // the tick writes nothing. False only for a write that its time bound cut off, or one that was
+    // not tried because an earlier write of this tick was cut off and the line still holds what
+    // it had: a tick costs a stalled line one write bound, not one for each of its commands.
+    bool stalled = false;
+    auto send = [this, &stalled](const char* text) {
         if (!outgoingOpen) {
             return true;
+        }
+        if (stalled && !outgoingQueueEmpty()) {
+            return false;
         }
         const WriteResult result = writeOutgoingString(text);
         if (result == WriteFailed) {
             loseOutgoing();
         }
-        return result != WriteTimedOut;
+        stalled = result == WriteTimedOut;
+        return !stalled;
     };
     // A halt that a stalled line did not take is still due: it stays marked and goes again first
     // thing in a later tick, before any new move on its axis, until it goes out or the link

@@ -9,11 +9,11 @@ namespace {
 
 // At open everything on the line is stale: what the last program left in either direction.
 constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// At close only what we would still read and what is still waiting to start: bytes that were
-// written (a halt a moment ago) stay in the transmit buffer and go out.
-constexpr DWORD PurgeAtClose = PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR;
+// At close only what we would still read. Nothing on the transmit side: no write of ours is
+// pending by then (each one is finished or cancelled before writePort returns), and Wine renders
+// PURGE_TXABORT as a flush of the output, which throws away a halt written a moment ago.
+constexpr DWORD PurgeAtClose = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD QueueSize = 8096;
-constexpr DWORD WriteWaitMs = 1000;
 constexpr DWORD CloseWaitMs = 10000;
 // How long a close waits for written bytes to leave the line. At 9600 baud the longest thing we
 // write, both halts, takes under 9 ms; a line held by flow control would never drain.
@@ -37,8 +37,8 @@ HANDLE openPort(std::uint8_t port) {
 // Sets the whole line state, not just its speed and frame: Windows keeps a port's settings across
 // opens, so whatever a terminal program left there (flow control that holds every write because
 // the mount never raises CTS, abort-on-error that fails every read after one framing error) would
-// otherwise be ours too.
-void configurePort(HANDLE device) {
+// otherwise be ours too. Returns 0, or the error of a line state the port refused.
+DWORD configurePort(HANDLE device) {
     DCB settings;
     std::memset(&settings, 0, sizeof settings);
     settings.DCBlength = 28;
@@ -60,7 +60,16 @@ void configurePort(HANDLE device) {
     settings.fErrorChar = 0;
     settings.fNull = 0;
     settings.fAbortOnError = 0;
-    SetCommState(device, &settings);
+    // Unused without XON/XOFF, yet checked: Windows refuses a state whose two characters are the
+    // same, as they are in the zeroed one left by a GetCommState that failed.
+    settings.XonChar = 0x11;
+    settings.XoffChar = 0x13;
+    settings.XonLim = 512;
+    settings.XoffLim = 512;
+    DWORD refused = 0;
+    if (!SetCommState(device, &settings)) {
+        refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+    }
     COMMTIMEOUTS timeouts = {1, 0, 0, 0, 0};
     SetCommTimeouts(device, &timeouts);
     SetupComm(device, QueueSize, QueueSize);
@@ -68,6 +77,7 @@ void configurePort(HANDLE device) {
     // Clears an error state left from before, which would otherwise hold the first read and write.
     DWORD errors = 0;
     ClearCommError(device, &errors, nullptr);
+    return refused;
 }
 
 // True when no written byte waits to leave the line, or the device cannot say (it has gone).
@@ -95,13 +105,14 @@ void closePort(HANDLE device) {
     CloseHandle(device);
 }
 
-// Writes bytes and waits for the write at most WriteWaitMs. A write still running then is
+// Writes bytes and waits for the write at most waitMs. A write still running then is
 // cancelled and waited for, so that no pending I/O outlives this frame's buffer and I/O record.
 // WriteFailed means the write could not be started or ended with an error other than our own
 // cancel: a device that has gone (an adapter pulled out), and the caller hears of it at once.
 // WriteTimedOut is a line that took nothing more in time (a mount that stops reading, flow
 // control): the caller decides whether the bytes are still due.
-WriteResult writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count) {
+WriteResult writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count,
+                      DWORD waitMs) {
     ResetEvent(writeEvent);
     OVERLAPPED io;
     std::memset(&io, 0, sizeof io);
@@ -113,7 +124,7 @@ WriteResult writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD
     if (GetLastError() != ERROR_IO_PENDING) {
         return WriteFailed;
     }
-    const bool cancelled = WaitForSingleObject(writeEvent, WriteWaitMs) != WAIT_OBJECT_0;
+    const bool cancelled = WaitForSingleObject(writeEvent, waitMs) != WAIT_OBJECT_0;
     if (cancelled) {
         CancelIo(device);
     }
@@ -163,9 +174,10 @@ int replyLength(const char* text) {
 
 // Writes as writePort does and records a write that is done, stamped when it has returned: for a
 // command to the mount, as near as this side can tell to when the mount got it.
-WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, EventKind kind,
-                          const void* bytes, int length) {
-    const WriteResult result = writePort(device, writeEvent, bytes, static_cast<DWORD>(length));
+WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, DWORD waitMs, EventLog& events,
+                          EventKind kind, const void* bytes, int length) {
+    const WriteResult result =
+        writePort(device, writeEvent, bytes, static_cast<DWORD>(length), waitMs);
     if (result == WriteDone) {
         events.record(kind, 0, 0, bytes, length);
     }
@@ -174,10 +186,13 @@ WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, EventLog& events, Ev
 
 } // namespace
 
-HANDLE Controller::openConfigured(std::uint8_t port) {
+HANDLE Controller::openConfigured(std::uint8_t port, DWORD* refusedSettings) {
     const HANDLE device = openPort(port);
     if (device != INVALID_HANDLE_VALUE) {
-        configurePort(device);
+        const DWORD refused = configurePort(device);
+        if (refusedSettings != nullptr) {
+            *refusedSettings = refused;
+        }
     }
     return device;
 }
@@ -213,18 +228,29 @@ void Controller::closeOutgoing() {
 }
 
 bool Controller::writeIncomingByte(std::uint8_t value) {
-    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, &value, 1) !=
-           WriteFailed;
+    return writeRecorded(incomingPort, incomingWriteEvent, writeWaitMs, events, EventReply, &value,
+                         1) != WriteFailed;
 }
 
 bool Controller::writeIncomingString(const char* text) {
-    return writeRecorded(incomingPort, incomingWriteEvent, events, EventReply, text,
+    return writeRecorded(incomingPort, incomingWriteEvent, writeWaitMs, events, EventReply, text,
                          replyLength(text)) != WriteFailed;
 }
 
 WriteResult Controller::writeOutgoingString(const char* text) {
-    return writeRecorded(outgoingPort, outgoingWriteEvent, events, EventMountWrite, text,
-                         replyLength(text));
+    const int length = replyLength(text);
+    const WriteResult result = writeRecorded(outgoingPort, outgoingWriteEvent, writeWaitMs, events,
+                                             EventMountWrite, text, length);
+    // ":Mw#" and the like: the letter after the colon says move or halt, the next one the axis.
+    if (length == 4 && text[0] == ':') {
+        const std::uint32_t axis = text[2] == 'w' || text[2] == 'e' ? RaAxis : DecAxis;
+        if (text[1] == 'M') {
+            unhalted |= axis; // a move cut off may have gone out in part, or go out still
+        } else if (text[1] == 'Q' && result == WriteDone) {
+            unhalted &= ~axis;
+        }
+    }
+    return result;
 }
 
 bool Controller::outgoingQueueEmpty() {

@@ -107,6 +107,10 @@ std::string what(const Event& event) {
     case EventAwake:
         return event.value != 0 ? "Keeping the computer awake while a link is open"
                                 : "The computer may sleep again";
+    case EventLineSettings:
+        return "COM" + std::to_string(event.extra) +
+               ": the port refused the line settings (9600 8N1, no flow control), error " +
+               std::to_string(event.value) + "; it is used as it is";
     default:
         return "Event " + std::to_string(event.kind);
     }

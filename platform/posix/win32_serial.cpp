@@ -42,6 +42,12 @@ constexpr DWORD MinimumIntervalMs = 10;
 // with 256 the engine's commands, a few bytes each, never wait for room on a line that moves, and
 // a line that does not move fills it within a few dozen of them.
 constexpr std::size_t TxCapacity = 256;
+// The first bytes of the queue are in the UART's transmitter itself (its holding and shift
+// registers), where ClearCommError does not count them, as under Wine (whose cbOutQue comes from
+// TIOCOUTQ) and as with many adapters: cbOutQue reaches 0 while they are still to go. A transmit
+// purge throws them away with the rest, as Wine's flush of the output does; closing the handle
+// lets them finish.
+constexpr std::size_t TransmitterBytes = 2;
 
 // What a device keeps from one handle to the next, as Windows keeps a port's settings across
 // opens: the DCB as last set. termios holds the speed, the frame, parity checking and XON/XOFF;
@@ -60,6 +66,10 @@ struct Settings {
     Settings& operator=(const Settings&) = delete;
     int node = -1; // O_PATH
     DCB dcb{};
+    // Faults set by tests: nothing leaves the transmit queue (a far end that has stopped reading);
+    // GetCommState fails.
+    bool lineHeld = false;
+    bool stateUnreadable = false;
 };
 
 // The records of the devices seen, and the test hook's open delays; guarded by bigLock(). Never
@@ -323,10 +333,14 @@ bool lineEndedLocked(Device* device) {
     return device->lineEnded;
 }
 
-// When the byte at the head of the queue is through on the line; max() while nothing can go.
+// When the byte at the head of the queue is through on the line; max() while nothing can go. A line
+// held by a test is looked at again every few milliseconds, since nothing wakes it when let go.
 Clock::time_point nextLeave(const Device* device) {
     if (device->tx.empty() || device->fdFull || device->lineEnded || heldByFlow(device)) {
         return Clock::time_point::max();
+    }
+    if (device->settings->lineHeld) {
+        return Clock::now() + Millis(5);
     }
     return std::max(device->lineFree, device->tx.front().at) + device->byteTime;
 }
@@ -336,7 +350,7 @@ Clock::time_point nextLeave(const Device* device) {
 // wake-up sends all that is due at once and a burst does not drift. Bytes the fd does not take
 // stay queued until it has room.
 void transmitLocked(Device* device, Clock::time_point now) {
-    if (nextLeave(device) > now) {
+    if (nextLeave(device) > now || device->settings->lineHeld) {
         return;
     }
     BYTE out[TxCapacity];
@@ -619,6 +633,23 @@ void setLinePacingForTesting(bool paced) {
     linePaced.store(paced, std::memory_order_relaxed);
 }
 
+void setDeviceFaultsForTesting(int port, bool lineHeld, bool stateUnreadable) {
+    const char* folder = std::getenv("BRIDGE_COM_DIR");
+    const std::string path = std::string(folder != nullptr ? folder : "") + "/com" +
+                             std::to_string(port);
+    const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> held(bigLock());
+        const std::shared_ptr<Settings> settings = settingsFor(fd);
+        settings->lineHeld = lineHeld;
+        settings->stateUnreadable = stateUnreadable;
+    }
+    close(fd);
+}
+
 void setOpenDelayForTesting(int port, DWORD ms) {
     std::lock_guard<std::mutex> held(bigLock());
     if (ms == 0) {
@@ -628,15 +659,27 @@ void setOpenDelayForTesting(int port, DWORD ms) {
     }
 }
 
-// What is still queued goes with the handle, as with an adapter whose handle closes: a program that
-// wants its last bytes out waits for ClearCommError's cbOutQue to reach 0 first.
+// What is still queued goes with the handle, as with an adapter whose handle closes, but for the
+// bytes already in the transmitter: a program that wants its last bytes out waits for
+// ClearCommError's cbOutQue to reach 0 first.
 BOOL closeDevice(Object* object, std::unique_lock<std::mutex>& held) {
     auto* device = static_cast<Device*>(object);
     device->closing = true;
     cancelLocked(device, device->reads);
     cancelLocked(device, device->writes);
+    BYTE sending[TransmitterBytes];
+    std::size_t inTransmitter = 0;
+    if (!device->lineEnded && !heldByFlow(device) && !device->settings->lineHeld) {
+        inTransmitter = std::min(TransmitterBytes, device->tx.size());
+        for (std::size_t i = 0; i < inTransmitter; ++i) {
+            sending[i] = device->tx[i].byte;
+        }
+    }
     held.unlock();
     device->io.join();
+    if (inTransmitter > 0) {
+        [[maybe_unused]] ssize_t ignored = write(device->fd, sending, inTransmitter);
+    }
     close(device->fd); // also releases the exclusive lock
     close(device->wake[0]);
     close(device->wake[1]);
@@ -734,6 +777,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
     std::lock_guard<std::mutex> held(bigLock());
     Device* device = findDevice(hFile);
+    if (device != nullptr && device->settings->stateUnreadable) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     return device != nullptr ? currentStateLocked(device, lpDCB) : FALSE;
 }
 
@@ -753,8 +800,9 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
             speed = &s;
         }
     }
+    // Windows refuses the same character for XON and XOFF even while neither is used.
     if (speed == nullptr || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > EVENPARITY ||
-        dcb.StopBits > TWOSTOPBITS) {
+        dcb.StopBits > TWOSTOPBITS || dcb.XonChar == dcb.XoffChar) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -854,7 +902,9 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
     if ((dwFlags & PURGE_RXCLEAR) != 0) {
         tcflush(device->fd, TCIFLUSH);
     }
-    if ((dwFlags & PURGE_TXCLEAR) != 0) {
+    // Wine renders an abort of the transmit side as a flush of the output, as it does a clear:
+    // bytes written and not yet gone are lost either way.
+    if ((dwFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) {
         device->tx.clear(); // the bytes that have not left; pending writes may fill it again
         tcflush(device->fd, TCOFLUSH);
         wakeLocked(device);
@@ -879,7 +929,7 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         if (ioctl(device->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
             stat.cbInQue = static_cast<DWORD>(waiting);
         }
-        std::size_t out = device->tx.size();
+        std::size_t out = device->tx.size() - std::min(TransmitterBytes, device->tx.size());
         for (const auto& op : device->writes) {
             out += op->data.size() - op->done;
         }

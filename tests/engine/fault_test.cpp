@@ -336,10 +336,12 @@ TEST(Faults, AMountLineThatVanishesIsClosedAtTheNextWriteThenReconnects) {
         EXPECT_EQ(bridge.occurrences(outgoing(StatusClosed)), 1u);
     }
 
+    // The user's Connect halts first: the mount may have been left moving when its line was lost.
     PeerLine replugged(4);
     ASSERT_TRUE(replugged.ok());
     bridge.controller.connectOutgoing(4);
     ASSERT_TRUE(bridge.waitForNth(outgoing(StatusPortOpened), 2));
+    EXPECT_EQ(replugged.read(8, 5000), ":Qw#:Qn#");
     guider.write(":Mgs0100#");
     ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag, 5)));
     bridge.controller.onHeartBeat();
