@@ -15,7 +15,7 @@ constexpr DWORD PipeReadChunk = 256;
 // How long the program's end waits for opens under way, at most, before it leaves them to finish
 // alone; and what a bounded shutdown keeps back from its bound for closing the links after them.
 constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
-constexpr auto CloseReserve = std::chrono::milliseconds(700);
+constexpr auto CloseReserve = std::chrono::milliseconds(1000);
 
 std::int64_t steadyNow() {
     return std::chrono::steady_clock::now().time_since_epoch().count();
@@ -96,10 +96,10 @@ bool Controller::stop(DWORD boundMs) {
     if (!shutdownQueued) {
         shutdownQueued = true;
         if (boundMs != INFINITE) {
-            stopDeadline.store(
-                steadyNow() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::milliseconds(boundMs))
-                                  .count());
+            stopDeadline.store(steadyNow() +
+                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::milliseconds(boundMs))
+                                   .count());
         }
         writeCommand(CommandShutdown);
     }
@@ -366,12 +366,13 @@ void Controller::shutdown() {
     const std::int64_t start = steadyNow();
     haltMovingAxes(false);
     std::int64_t deadline =
-        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(EndOpensWait).count();
+        start +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(EndOpensWait).count();
     const std::int64_t bound = stopDeadline.load();
     if (bound != INT64_MAX) {
         const std::int64_t latest =
-            bound - std::chrono::duration_cast<std::chrono::steady_clock::duration>(CloseReserve)
-                        .count();
+            bound -
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(CloseReserve).count();
         deadline = latest < deadline ? latest : deadline;
     }
     endOpens(deadline);

@@ -282,17 +282,18 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 // lpStat: cbOutQue is the bytes written but not yet on the line (the transmit queue but for the
-// two bytes in the transmitter, and the rest of pending writes), cbInQue the bytes waiting to be read; fCtsHold/fDsrHold while that flow control
-// holds the output. lpErrors: the line errors since the last call (a pty has none). Either may be
-// null.
+// two bytes in the transmitter, and the rest of pending writes), cbInQue the bytes waiting to be
+// read; fCtsHold/fDsrHold while that flow control holds the output. lpErrors: the line errors since
+// the last call (a pty has none). Either may be null.
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 
 namespace win32_posix {
 // For tests only: CreateFileA of \\.\COM<port> waits ms before it opens, as a slow driver may
 // (0: no wait).
 void setOpenDelayForTesting(int port, DWORD ms);
-// For tests only: faults of the device linked as COM<port>, for every handle of it: lineHeld, its
-// far end takes nothing (written bytes stay queued until it is let go); stateUnreadable,
+// For tests only: faults of the device linked as COM<port>, for every handle of it: lineHeld, a
+// line stalled for good, as behind a far end that has stopped reading once the adapter's queue is
+// full (writes wait, cbOutQue counts a full queue) until it is let go; stateUnreadable,
 // GetCommState fails.
 void setDeviceFaultsForTesting(int port, bool lineHeld, bool stateUnreadable);
 // For fuzzing only: false lets written bytes leave at once instead of at the line rate, for the

@@ -66,8 +66,8 @@ struct Settings {
     Settings& operator=(const Settings&) = delete;
     int node = -1; // O_PATH
     DCB dcb{};
-    // Faults set by tests: nothing leaves the transmit queue (a far end that has stopped reading);
-    // GetCommState fails.
+    // Faults set by tests: a line stalled for good (the far end has stopped reading and the
+    // adapter's queue is full: writes wait, and nothing leaves); GetCommState fails.
     bool lineHeld = false;
     bool stateUnreadable = false;
 };
@@ -239,7 +239,7 @@ Step step(Device* device, Op& op, Clock::time_point now, bool hangUp) {
         if (device->lineEnded) {
             return Step::Failed;
         }
-        const std::size_t room = TxCapacity - device->tx.size();
+        const std::size_t room = device->settings->lineHeld ? 0 : TxCapacity - device->tx.size();
         const DWORD take = static_cast<DWORD>(std::min<std::size_t>(room, length - op.done));
         for (DWORD i = 0; i < take; ++i) {
             device->tx.push_back({op.data[op.done + i], now});
@@ -334,13 +334,13 @@ bool lineEndedLocked(Device* device) {
 }
 
 // When the byte at the head of the queue is through on the line; max() while nothing can go. A line
-// held by a test is looked at again every few milliseconds, since nothing wakes it when let go.
+// that a test stalls is looked at again every few milliseconds, since nothing wakes it when let go.
 Clock::time_point nextLeave(const Device* device) {
+    if (device->settings->lineHeld && (!device->tx.empty() || !device->writes.empty())) {
+        return Clock::now() + Millis(5);
+    }
     if (device->tx.empty() || device->fdFull || device->lineEnded || heldByFlow(device)) {
         return Clock::time_point::max();
-    }
-    if (device->settings->lineHeld) {
-        return Clock::now() + Millis(5);
     }
     return std::max(device->lineFree, device->tx.front().at) + device->byteTime;
 }
@@ -635,8 +635,8 @@ void setLinePacingForTesting(bool paced) {
 
 void setDeviceFaultsForTesting(int port, bool lineHeld, bool stateUnreadable) {
     const char* folder = std::getenv("BRIDGE_COM_DIR");
-    const std::string path = std::string(folder != nullptr ? folder : "") + "/com" +
-                             std::to_string(port);
+    const std::string path =
+        std::string(folder != nullptr ? folder : "") + "/com" + std::to_string(port);
     const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0) {
         return;
@@ -929,7 +929,9 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         if (ioctl(device->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
             stat.cbInQue = static_cast<DWORD>(waiting);
         }
-        std::size_t out = device->tx.size() - std::min(TransmitterBytes, device->tx.size());
+        std::size_t out = device->settings->lineHeld
+                              ? TxCapacity
+                              : device->tx.size() - std::min(TransmitterBytes, device->tx.size());
         for (const auto& op : device->writes) {
             out += op->data.size() - op->done;
         }

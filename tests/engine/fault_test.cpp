@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -696,6 +697,155 @@ TEST(Faults, RetriesStopAtADisconnectAndMoveToThePortOfAConnect) {
     CloseHandle(lost);
 }
 
+// The events from the start, oldest first.
+std::vector<Event> eventsOf(const Controller& controller) {
+    std::vector<Event> all(EventLog::DefaultCapacity);
+    EventCursor cursor;
+    all.resize(static_cast<std::size_t>(
+        controller.events.take(cursor, all.data(), static_cast<int>(all.size()))));
+    return all;
+}
+
+TEST(Faults, EveryOpenOfALostMountHaltsItBeforeItIsReportedOpenAConnectDuringTheRetriesToo) {
+    WorkerHarness h;
+    PeerLine guider(3);
+    auto mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider.ok() && mount->ok());
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    guider.write(":Mgw9000#");
+    ASSERT_TRUE(h.pumpUntilCount(1));
+    h.tick();
+    ASSERT_EQ(mount->read(4, 5000), ":Mw#");
+    auto lose = [&] {
+        ASSERT_TRUE(mount->hangUp());
+        guider.write(":Mgn0100#");
+        ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
+        h.tick();
+        ASSERT_TRUE(h.controller.links[LinkOutgoing].retrying);
+        mount = std::make_unique<PeerLine>(4);
+        ASSERT_TRUE(mount->ok());
+    };
+    auto haltedThenOpened = [&] {
+        EXPECT_EQ(mount->read(8, 5000), ":Qw#:Qn#");
+        const std::vector<Event> events = eventsOf(h.controller);
+        ASSERT_GE(events.size(), 2u);
+        const Event& last = events.back();
+        EXPECT_TRUE(last.kind == EventOutgoingStatus && last.value == StatusPortOpened);
+        const Event& before = events[events.size() - 2];
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(before.bytes), before.length), ":Qn#")
+            << "the port was reported open before the halts";
+    };
+
+    // The adapter is plugged in again and the user clicks Connect before the bridge's own retry.
+    lose();
+    h.connectOutgoing(4);
+    haltedThenOpened();
+    // The user's Connect takes over a retry whose open is under way.
+    lose();
+    win32_posix::setOpenDelayForTesting(4, 500);
+    h.tick(RetryTicks);
+    ASSERT_NE(h.controller.links[LinkOutgoing].job, nullptr) << "no retry under way";
+    h.connectOutgoing(4);
+    win32_posix::setOpenDelayForTesting(4, 0);
+    haltedThenOpened();
+}
+
+TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuiderThere) {
+    WorkerHarness h;
+    PeerLine guider(3);
+    auto mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(guider.ok() && mount->ok());
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    auto pulseWest = [&] {
+        guider.write(":Mgw9000#");
+        ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
+        h.tick();
+        ASSERT_EQ(mount->read(4, 5000), ":Mw#");
+    };
+    auto drainThenTick = [&](const char* owed) {
+        EXPECT_EQ(mount->readQuiet(200, 2000), "") << "a halt reached a stalled line";
+        win32_posix::setDeviceFaultsForTesting(4, false, false);
+        h.tick();
+        EXPECT_EQ(mount->read(std::strlen(owed), 5000), owed);
+        EXPECT_EQ(h.controller.unhalted, 0u);
+    };
+
+    // Lost mid-pulse; the adapter comes back with its line stalled, and the guider goes. The
+    // reopen's halts time out, the port is reported open all the same, and they go out once the
+    // line drains, on a tick that no guider asked for.
+    pulseWest();
+    ASSERT_TRUE(mount->hangUp());
+    guider.write(":Mgn0100#");
+    ASSERT_TRUE(h.pumpUntilCount(2));
+    h.tick();
+    ASSERT_EQ(h.controller.outgoingOpen, 0);
+    mount = std::make_unique<PeerLine>(4);
+    ASSERT_TRUE(mount->ok());
+    win32_posix::setDeviceFaultsForTesting(4, true, false);
+    h.disconnectIncoming();
+    ASSERT_TRUE(h.pumpUntil([&] {
+        h.tick();
+        return h.controller.outgoingOpen != 0;
+    }));
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusPortOpened));
+    drainThenTick(":Qw#:Qn#");
+
+    // The guider disconnects while the line is stalled mid-pulse: the halt at its close times out,
+    // and goes on a later tick.
+    h.connectIncoming(3);
+    pulseWest();
+    win32_posix::setDeviceFaultsForTesting(4, true, false);
+    h.disconnectIncoming();
+    EXPECT_EQ(h.controller.unhalted, RaAxis);
+    drainThenTick(":Qw#");
+}
+
+TEST(Faults, TheProgramsEndHaltsBeforeItWaitsForOpensAndKeepsWithinItsBound) {
+    for (const bool stalled : {false, true}) {
+        SCOPED_TRACE(stalled ? "stalled mount line" : "mount line moving");
+        PeerLine guider(3);
+        PeerLine mount(4);
+        PeerLine slow(5);
+        ASSERT_TRUE(guider.ok() && mount.ok() && slow.ok());
+        RunningBridge bridge;
+        bridge.controller.connectIncoming(3);
+        bridge.controller.connectOutgoing(4);
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)) &&
+                    bridge.listener.waitFor(outgoing(StatusPortOpened)));
+        guider.write(":Mgw9000#");
+        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
+        bridge.controller.onHeartBeat();
+        ASSERT_EQ(mount.read(4, 5000), ":Mw#");
+        // The guider's link goes (its pulse is counted on), and the user connects it to a port
+        // that takes seconds to open.
+        bridge.controller.disconnectIncoming();
+        ASSERT_EQ(mount.read(4, 5000), ":Qw#");
+        win32_posix::setOpenDelayForTesting(5, 5000);
+        bridge.controller.connectIncoming(5);
+        ASSERT_TRUE(bridge.waitForNth(incoming(StatusOpening), 2));
+        win32_posix::setDeviceFaultsForTesting(4, stalled, false);
+
+        std::string halted;
+        long long haltedAfter = -1;
+        const auto start = Clock::now();
+        std::thread reader([&] {
+            halted = mount.read(stalled ? 0 : 4, 5000);
+            haltedAfter = millisecondsSince(start);
+        });
+        EXPECT_TRUE(bridge.controller.stop(3000)) << "the end overran its bound";
+        EXPECT_LT(millisecondsSince(start), 3000);
+        reader.join();
+        win32_posix::setOpenDelayForTesting(5, 0);
+        win32_posix::setDeviceFaultsForTesting(4, false, false);
+        if (!stalled) {
+            EXPECT_EQ(halted, ":Qw#");
+            EXPECT_LT(haltedAfter, 1000) << "the halt waited for the open";
+        }
+    }
+}
+
 TEST(Faults, AnOpenThatTakesSecondsHoldsNeitherTicksNorReplies) {
     PeerLine guider(3);
     PeerLine mount(4);
@@ -707,17 +857,21 @@ TEST(Faults, AnOpenThatTakesSecondsHoldsNeitherTicksNorReplies) {
     guider.write(":GR#");
     EXPECT_EQ(guider.read(9, 5000), "00:00:00#");
 
-    // A Bluetooth port may take seconds to open: ticks go on meanwhile, and so do replies.
+    // A Bluetooth port may take seconds to open: ticks go on meanwhile, and so do replies, however
+    // often the user clicks Connect meanwhile. Each click is answered once the port is open.
     win32_posix::setOpenDelayForTesting(4, 3000);
     const std::size_t guideReports = bridge.listener.size();
     const auto start = Clock::now();
-    bridge.controller.connectOutgoing(4);
+    for (int click = 0; click < 10; ++click) {
+        bridge.controller.connectOutgoing(4);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     guider.write(":GD#");
     EXPECT_EQ(guider.read(9, 5000), "00*00'00#");
     EXPECT_LT(millisecondsSince(start), 2500) << "the reply waited for the open";
     ASSERT_TRUE(bridge.listener.waitFor(outgoing(StatusPortOpened), 10000));
     EXPECT_GE(millisecondsSince(start), 2900);
+    EXPECT_TRUE(bridge.waitForNth(outgoing(StatusAlreadyOpened), 9));
     win32_posix::setOpenDelayForTesting(4, 0);
     const auto reports = bridge.listener.reports();
     std::size_t ticked = 0;

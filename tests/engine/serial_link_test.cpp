@@ -4,7 +4,12 @@
 #include <ctime>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "engine/engine_harness.h"
+#include "engine/status_code.h"
 #include "support/peer_line.h"
 
 namespace {
@@ -151,6 +156,41 @@ TEST(SerialLinks, APortLeftWithFlowControlAndAbortOnErrorIsSetToOurOwnLineState)
     ASSERT_TRUE(h.pumpUntilCount(1));
     h.tick();
     EXPECT_EQ(mount.read(8, 5000), ":Mw#:Qw#") << "held by flow control the mount never raises";
+
+#ifndef _WIN32
+    // A port whose state cannot be read still takes ours: the DCB is whole without it. One that
+    // refuses any state is opened all the same, and the Event Log says so with the port.
+    auto refusals = [&] {
+        std::vector<Event> all(64);
+        EventCursor cursor;
+        all.resize(static_cast<std::size_t>(h.controller.events.take(cursor, all.data(), 64)));
+        std::vector<std::pair<std::uint32_t, std::uint16_t>> found;
+        for (const Event& event : all) {
+            if (event.kind == EventLineSettings) {
+                found.emplace_back(event.value, event.extra);
+            }
+        }
+        return found;
+    };
+    h.disconnectOutgoing();
+    win32_posix::setDeviceFaultsForTesting(4, false, true);
+    h.connectOutgoing(4);
+    win32_posix::setDeviceFaultsForTesting(4, false, false);
+    ASSERT_TRUE(GetCommState(h.controller.outgoingPort, &ours));
+    EXPECT_EQ(ours.BaudRate, 9600u);
+    EXPECT_NE(ours.XonChar, ours.XoffChar);
+    EXPECT_TRUE(refusals().empty());
+    h.disconnectOutgoing();
+    const std::string notATty = std::string(std::getenv("BRIDGE_COM_DIR")) + "/com7";
+    ASSERT_EQ(symlink("/dev/null", notATty.c_str()), 0);
+    h.connectOutgoing(7);
+    unlink(notATty.c_str());
+    EXPECT_EQ(h.listener.reports().back(), outgoing(StatusPortOpened));
+    const auto refused = refusals();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].first, 0u);
+    EXPECT_EQ(refused[0].second, 7);
+#endif
 }
 
 TEST(SerialLinks, ForwardSplitsReadsIntoMessagesOfAtMost31Bytes) {

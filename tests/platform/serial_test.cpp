@@ -525,17 +525,21 @@ TEST(SerialLine, ClearCommErrorCountsWhatHasNotLeftAndWhatWaitsToBeRead) {
     EXPECT_LT(line.readQuiet(100, 5000).size(), 256u);
 
     // cbOutQue is 0 while the last two bytes are still in the transmitter: a purge then loses
-    // them (the far end holds the line meanwhile, so that they cannot leave first), a close lets
+    // them (flow control holds them meanwhile, so that they cannot leave first), a close lets
     // them go.
     for (const bool purge : {true, false}) {
         SCOPED_TRACE(purge ? "PurgeComm" : "CloseHandle");
-        win32_posix::setDeviceFaultsForTesting(3, purge, false);
+        DCB state{};
+        ASSERT_TRUE(GetCommState(h, &state));
+        state.fOutxCtsFlow = purge;
+        ASSERT_TRUE(SetCommState(h, &state));
         Io two;
         ASSERT_TRUE(startWrite(h, two, "ab"));
         EXPECT_EQ(comStat(h).cbOutQue, 0u);
         if (purge) {
             EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR));
-            win32_posix::setDeviceFaultsForTesting(3, false, false);
+            state.fOutxCtsFlow = 0;
+            ASSERT_TRUE(SetCommState(h, &state));
             EXPECT_EQ(line.readQuiet(100, 1000), "");
         } else {
             CloseHandle(h);
