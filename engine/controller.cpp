@@ -365,6 +365,11 @@ void Controller::shutdown() {
     // bound leaves. Nothing is reported; the dialog is gone by now.
     const std::int64_t start = steadyNow();
     haltMovingAxes(false);
+    // A mount left moving when its link closed or was lost gets a last try: its port is opened
+    // once more, within the bound, for the halts it is owed.
+    if (!outgoingOpen && unhalted != 0 && links[LinkOutgoing].job == nullptr) {
+        startOpen(LinkOutgoing, outgoingPortNumber, false);
+    }
     std::int64_t deadline =
         start +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(EndOpensWait).count();

@@ -182,6 +182,8 @@ public:
     void writeOwedHalts();
     // True when the mount's line holds no written byte that has yet to leave (or cannot say).
     bool outgoingQueueEmpty();
+    // How long a close waits for what was written to leave the line.
+    DWORD drainWaitMs() const;
     // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
     // reports it closed. Both axes are owed a halt then: a move may have gone out and its halt
     // been lost with the line.

@@ -88,10 +88,10 @@ bool outputDrained(HANDLE device) {
     return !ClearCommError(device, &errors, &state) || state.cbOutQue == 0;
 }
 
-// Waits, at most DrainWaitMs, for the bytes written to leave the line, so that closing the port
-// does not cut off the last command; a line that does not drain in that time is closed anyway.
-void drainPort(HANDLE device) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DrainWaitMs);
+// Waits, at most waitMs, for the bytes written to leave the line, so that closing the port does not
+// cut off the last command; a line that does not drain in that time is closed anyway.
+void drainPort(HANDLE device, DWORD waitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (!outputDrained(device) && std::chrono::steady_clock::now() < deadline) {
         Sleep(1);
     }
@@ -99,8 +99,8 @@ void drainPort(HANDLE device) {
 
 // Closes a port without throwing away what was written: pending I/O is ended and unread input
 // dropped, then the line drains and the handle goes.
-void closePort(HANDLE device) {
-    drainPort(device);
+void closePort(HANDLE device, DWORD drainWaitMs) {
+    drainPort(device, drainWaitMs);
     PurgeComm(device, PurgeAtClose);
     CloseHandle(device);
 }
@@ -216,13 +216,13 @@ void Controller::closeIncoming() {
     }
     CloseHandle(incomingReaderThread);
     incomingReaderThread = nullptr;
-    closePort(incomingPort); // a reply just written still goes out
+    closePort(incomingPort, drainWaitMs()); // a reply just written still goes out
     incomingPort = nullptr;
     incomingOpen = 0;
 }
 
 void Controller::closeOutgoing() {
-    closePort(outgoingPort); // a halt just written still goes out
+    closePort(outgoingPort, drainWaitMs()); // a halt just written still goes out
     outgoingPort = nullptr;
     outgoingOpen = 0;
 }
@@ -251,6 +251,10 @@ WriteResult Controller::writeOutgoingString(const char* text) {
         }
     }
     return result;
+}
+
+DWORD Controller::drainWaitMs() const {
+    return writeWaitMs < DrainWaitMs ? writeWaitMs : DrainWaitMs;
 }
 
 bool Controller::outgoingQueueEmpty() {

@@ -70,6 +70,8 @@ struct Settings {
     // adapter's queue is full: writes wait, and nothing leaves); GetCommState fails.
     bool lineHeld = false;
     bool stateUnreadable = false;
+    // The wake-up pipes of the handles open on the device, so that a change reaches them at once.
+    std::vector<int> wakes;
 };
 
 // The records of the devices seen, and the test hook's open delays; guarded by bigLock(). Never
@@ -646,6 +648,10 @@ void setDeviceFaultsForTesting(int port, bool lineHeld, bool stateUnreadable) {
         const std::shared_ptr<Settings> settings = settingsFor(fd);
         settings->lineHeld = lineHeld;
         settings->stateUnreadable = stateUnreadable;
+        for (const int wake : settings->wakes) {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t ignored = write(wake, &byte, 1);
+        }
     }
     close(fd);
 }
@@ -665,20 +671,23 @@ void setOpenDelayForTesting(int port, DWORD ms) {
 BOOL closeDevice(Object* object, std::unique_lock<std::mutex>& held) {
     auto* device = static_cast<Device*>(object);
     device->closing = true;
+    auto& wakes = device->settings->wakes;
+    wakes.erase(std::remove(wakes.begin(), wakes.end(), device->wake[1]), wakes.end());
     cancelLocked(device, device->reads);
     cancelLocked(device, device->writes);
-    BYTE sending[TransmitterBytes];
-    std::size_t inTransmitter = 0;
+    // On an unpaced line every queued byte counts as in the transmitter: none takes time there.
+    std::vector<BYTE> sending;
     if (!device->lineEnded && !heldByFlow(device) && !device->settings->lineHeld) {
-        inTransmitter = std::min(TransmitterBytes, device->tx.size());
-        for (std::size_t i = 0; i < inTransmitter; ++i) {
-            sending[i] = device->tx[i].byte;
+        const std::size_t going =
+            device->byteTime > Clock::duration::zero() ? TransmitterBytes : device->tx.size();
+        for (std::size_t i = 0; i < going && i < device->tx.size(); ++i) {
+            sending.push_back(device->tx[i].byte);
         }
     }
     held.unlock();
     device->io.join();
-    if (inTransmitter > 0) {
-        [[maybe_unused]] ssize_t ignored = write(device->fd, sending, inTransmitter);
+    if (!sending.empty()) {
+        [[maybe_unused]] ssize_t ignored = write(device->fd, sending.data(), sending.size());
     }
     close(device->fd); // also releases the exclusive lock
     close(device->wake[0]);
@@ -770,6 +779,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     }
     std::lock_guard<std::mutex> held(bigLock());
     registerLocked(device);
+    device->settings->wakes.push_back(device->wake[1]);
     return device;
 }
 
@@ -929,9 +939,12 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         if (ioctl(device->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
             stat.cbInQue = static_cast<DWORD>(waiting);
         }
-        std::size_t out = device->settings->lineHeld
+        // An unpaced line's bytes take no time in the transmitter: all of them count.
+        const std::size_t inTransmitter =
+            device->byteTime > Clock::duration::zero() ? TransmitterBytes : 0;
+        std::size_t out = device->settings->lineHeld && !lineEndedLocked(device)
                               ? TxCapacity
-                              : device->tx.size() - std::min(TransmitterBytes, device->tx.size());
+                              : device->tx.size() - std::min(inTransmitter, device->tx.size());
         for (const auto& op : device->writes) {
             out += op->data.size() - op->done;
         }

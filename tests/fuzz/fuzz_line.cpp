@@ -51,7 +51,18 @@ std::string makeComFolder() {
     return made;
 }
 
-FuzzLine::FuzzLine(const std::string& folder, int port) {
+FuzzLine::FuzzLine(const std::string& folder, int port)
+    : link_(folder + "/com" + std::to_string(port)) {
+    plugIn();
+}
+
+FuzzLine::~FuzzLine() {
+    unlink(link_.c_str());
+    close(master_);
+    close(slave_);
+}
+
+void FuzzLine::plugIn() {
     char name[PATH_MAX];
     if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
         fail("openpty");
@@ -61,17 +72,18 @@ FuzzLine::FuzzLine(const std::string& folder, int port) {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     makeRaw(master_);
     makeRaw(slave_);
-    link_ = folder + "/com" + std::to_string(port);
     unlink(link_.c_str());
     if (symlink(name, link_.c_str()) != 0) {
         fail("symlink");
     }
 }
 
-FuzzLine::~FuzzLine() {
+void FuzzLine::hangUp() {
+    pending_ += collect();
     unlink(link_.c_str());
     close(master_);
     close(slave_);
+    master_ = slave_ = -1;
 }
 
 std::size_t FuzzLine::drain() {
@@ -91,6 +103,11 @@ std::size_t FuzzLine::drain() {
 }
 
 std::string FuzzLine::collect() {
+    if (!present()) {
+        std::string written;
+        written.swap(pending_);
+        return written;
+    }
     // The write can be interrupted by libFuzzer's timer signal while it waits for the tty.
     ssize_t put = 0;
     do {
@@ -121,6 +138,9 @@ std::string FuzzLine::collect() {
 }
 
 bool FuzzLine::free() const {
+    if (!present()) {
+        return true;
+    }
     const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;

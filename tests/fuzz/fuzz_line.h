@@ -25,6 +25,11 @@ public:
     std::string collect();
     // True when nobody holds the device (the engine takes an exclusive lock on what it opens).
     bool free() const;
+    // Pulls the device out: what it delivered is kept for collect(), both ends close and the link
+    // goes, so that the engine's handle of it fails. plugIn() puts a new device in its place.
+    void hangUp();
+    void plugIn();
+    bool present() const { return master_ >= 0; }
 
 private:
     int master_ = -1;
