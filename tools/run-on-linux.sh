@@ -11,7 +11,9 @@
 #                 ~/.local/share/quillfen-bridge/wine); made on first use
 #   --exe FILE    the program (default: build/windows/autoguider-bridge.exe of this checkout)
 # The mappings are kept in the prefix (registry key HKLM\Software\Wine\Ports), so later runs may
-# name no devices at all.
+# name no devices at all. While the bridge runs, the computer is kept from sleeping (systemd-inhibit,
+# where there is one); Ctrl+C or SIGTERM ends the bridge as a Windows session end does: the mount
+# is halted first.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 prefix="${BRIDGE_WINEPREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/quillfen-bridge/wine}"
@@ -29,7 +31,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --prefix) [ $# -ge 2 ] || fail "--prefix needs a folder"; prefix="$2"; shift 2 ;;
         --exe) [ $# -ge 2 ] || fail "--exe needs a file"; exe="$2"; shift 2 ;;
-        -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         [Cc][Oo][Mm][0-9]*=*)
             port="${1%%=*}"
             ports+=("${port:3}")
@@ -81,5 +83,32 @@ if [ "$changed" -eq 1 ]; then
     wineserver -w
 fi
 
-echo "run-on-linux: starting the bridge (close its window to end)"
-exec wine "$exe"
+# Under Wine the program's request to keep the computer awake reaches nothing (Wine's
+# SetThreadExecutionState is a stub), so the script asks the host itself, where systemd can.
+awake=()
+if command -v systemd-inhibit >/dev/null &&
+    systemd-inhibit --what=sleep:idle --who=check --why=check true >/dev/null 2>&1; then
+    awake=(systemd-inhibit --what=sleep:idle --who="Quillfen Autoguider Bridge"
+           --why="The bridge is guiding the mount" --mode=block)
+    echo "run-on-linux: this computer will not sleep while the bridge runs"
+else
+    echo "run-on-linux: cannot keep this computer awake (no systemd-inhibit here): turn sleep off"
+fi
+
+# Ctrl+C or a SIGTERM ends the program as Windows ends a session, so that it halts the mount and
+# closes its ports before it goes. The program itself ignores SIGINT: Wine would end it at once.
+end_session() {
+    echo "run-on-linux: ending the bridge (the mount is halted first)"
+    wineboot --end-session >/dev/null 2>&1 || true
+}
+trap end_session INT TERM
+echo "run-on-linux: starting the bridge (close its window, or press Ctrl+C, to end)"
+(trap '' INT; exec "${awake[@]}" wine "$exe") &
+program=$!
+status=0
+while true; do
+    wait "$program" && status=0 || status=$?
+    # A signal ends the wait early (status above 128) while the program is still running.
+    kill -0 "$program" 2>/dev/null || break
+done
+exit "$status"

@@ -232,6 +232,30 @@ class DriverError(Exception):
     pass
 
 
+def _process_tree(root):
+    """What the process root and its descendants run: (program, command line) for each."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                pass
+    tree, grew = {root}, True
+    while grew:
+        grown = tree | {pid for pid, parent in parents.items() if parent in tree}
+        grew, tree = grown != tree, grown
+    found = []
+    for pid in tree:
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as command:
+                found.append((os.readlink("/proc/%d/exe" % pid), command.read()))
+        except OSError:
+            pass
+    return found
+
+
 class Bridge:
     """The bridge under Wine with its dialog driver and the far ends of its two lines. Use as a
     context manager; start() returns once the dialog is up."""
@@ -279,16 +303,15 @@ class Bridge:
         return self
 
     def _wait_for_program(self, timeout):
-        """Waits until the launcher has handed its process over to Wine, so that no other Wine
-        process of ours (the driver) holds up what the launcher does with Wine first."""
+        """Waits until the launcher has handed over to Wine (itself, or a process it started), so
+        that no other Wine process of ours (the driver) holds up what the launcher does with Wine
+        first."""
         deadline = time.monotonic() + timeout
+        program = os.path.basename(self.exe).encode()
         while self.process.poll() is None and time.monotonic() < deadline:
-            try:
-                if os.path.basename(os.readlink("/proc/%d/exe" % self.process.pid)).startswith(
-                        "wine"):
-                    return
-            except OSError:
-                pass
+            if any(os.path.basename(exe).startswith("wine") and program in command
+                   for exe, command in _process_tree(self.process.pid)):
+                return
             time.sleep(0.1)
         raise RuntimeError("the launcher did not start the program")
 

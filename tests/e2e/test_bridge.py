@@ -7,6 +7,7 @@ usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX --version X.
                       [unittest options]"""
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -543,7 +544,13 @@ class LinuxScriptTests(unittest.TestCase):
             self.assertEqual(mapped.guider.wait_bytes(19, 10), b"Meade Autostar 497#")
             frames = mapped.mount.wait_frames(2, 10)
             self.assertEqual([text for _, text in frames], [b":Mw#", b":Qw#"])
-            self.assertEqual(mapped.close_dialog(), 0)
+            # Stopped with SIGTERM (or Ctrl+C) mid-pulse: ended as a session end, the mount halted.
+            mapped.guider.write(b":Mgn9000#")
+            mapped.mount.wait_frames(3, 10)
+            mapped.process.send_signal(signal.SIGTERM)
+            frames = mapped.mount.wait_frames(4, 10)
+            self.assertEqual([text for _, text in frames][2:], [b":Mn#", b":Qn#"])
+            self.assertIsNotNone(mapped.process.wait(30), "the script did not end")
 
 
 def load_tests(loader, tests, pattern):
