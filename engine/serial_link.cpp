@@ -89,20 +89,26 @@ bool outputDrained(HANDLE device) {
 }
 
 // Waits, at most waitMs, for the bytes written to leave the line, so that closing the port does not
-// cut off the last command; a line that does not drain in that time is closed anyway.
-void drainPort(HANDLE device, DWORD waitMs) {
+// cut off the last command; a line that does not drain in that time is closed anyway. False then.
+bool drainPort(HANDLE device, DWORD waitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (!outputDrained(device) && std::chrono::steady_clock::now() < deadline) {
+    while (!outputDrained(device)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
         Sleep(1);
     }
+    return true;
 }
 
-// Closes a port without throwing away what was written: pending I/O is ended and unread input
-// dropped, then the line drains and the handle goes.
-void closePort(HANDLE device, DWORD drainWaitMs) {
-    drainPort(device, drainWaitMs);
+// Closes a port without throwing away what was written: the line drains, pending I/O is ended and
+// unread input dropped, and the handle goes. False when the line did not drain in time: what it
+// still held went with the handle.
+bool closePort(HANDLE device, DWORD drainWaitMs) {
+    const bool drained = drainPort(device, drainWaitMs);
     PurgeComm(device, PurgeAtClose);
     CloseHandle(device);
+    return drained;
 }
 
 // Writes bytes and waits for the write at most waitMs. A write still running then is
@@ -222,7 +228,11 @@ void Controller::closeIncoming() {
 }
 
 void Controller::closeOutgoing() {
-    closePort(outgoingPort, drainWaitMs()); // a halt just written still goes out
+    // A halt just written still goes out. One that a stalled line still held when the wait ran out
+    // is lost with the close: both axes are owed a halt again.
+    if (!closePort(outgoingPort, drainWaitMs())) {
+        unhalted = RaAxis | DecAxis;
+    }
     outgoingPort = nullptr;
     outgoingOpen = 0;
 }

@@ -800,6 +800,19 @@ TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuider
     h.disconnectIncoming();
     EXPECT_EQ(h.controller.unhalted, RaAxis);
     drainThenTick(":Qw#");
+
+    // A halt the line took, still queued when it stalls and the user disconnects the mount: the
+    // close throws it away, so both axes are owed a halt at the next Connect.
+    h.connectIncoming(3);
+    guider.write(":Mgw0100#");
+    ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
+    h.tick();
+    win32_posix::setDeviceFaultsForTesting(4, true, false);
+    h.disconnectOutgoing();
+    win32_posix::setDeviceFaultsForTesting(4, false, false);
+    const std::string cut = mount->readQuiet(200, 2000);
+    h.connectOutgoing(4);
+    EXPECT_EQ(cut + mount->read(8, 5000), cut + ":Qw#:Qn#");
 }
 
 TEST(Faults, TheProgramsEndHaltsBeforeItWaitsForOpensAndKeepsWithinItsBound) {
