@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth nsis
           strip-nondeterminism python3 googletest imagemagick x11-apps clang-format clang
-          libclang-rt-14-dev)
+          libclang-rt-14-dev indi-bin socat)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

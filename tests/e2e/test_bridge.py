@@ -7,9 +7,12 @@ usage: test_bridge.py --exe EXE --driver DRIVER --prefix WINEPREFIX --version X.
                       [unittest options]"""
 import argparse
 import os
+import shutil
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -31,6 +34,9 @@ QUERIES = [  # (command, reply) of every query the program answers
 UNANSWERED = [b":GV#", b":GVP#", b":G#", b":Q#", b"::GR#", b":G\x06R#", b":Mgw#"]
 SCHEDULING_MARGIN = 0.05  # seconds granted to Wine and the host on top of whole ticks
 WINDOW_MENU_ABOUT = 0x0020
+CLIENT_PORT = 31  # the bridge's end of the pty pair that carries the INDI client
+CLIENT_DEVICE = "LX200 Classic"
+CLIENT_TOOLS = ("socat", "indiserver", "indi_lx200classic", "indi_getprop", "indi_setprop")
 
 options = None
 bridge = None
@@ -325,6 +331,122 @@ class EventLogTests(BridgeCase):
             self.assertAlmostEqual(halt - move, on_the_line, delta=0.010)
 
 
+class ClientTests(BridgeCase):
+    """A real guiding client: INDI's LX200 Classic driver under indiserver, reaching the bridge's
+    incoming port through a socat pty pair, worked with INDI's own command-line tools."""
+
+    def setUp(self):
+        missing = host.tool_missing(*CLIENT_TOOLS)
+        if missing:
+            self.skipTest("no INDI client: %s missing (tools/setup.sh installs indi-bin and socat)"
+                          % ", ".join(missing))
+        self.began = time.monotonic()
+        folder = tempfile.mkdtemp(prefix="client-", dir=options.prefix)
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.client_end, bridge_end = (os.path.join(folder, name) for name in ("client", "bridge"))
+        self.start("socat", "pty,raw,echo=0,link=" + self.client_end,
+                   "pty,raw,echo=0,link=" + bridge_end)
+        self.wait_for(lambda: os.path.exists(self.client_end) and os.path.exists(bridge_end), 10,
+                      "the pty pair")
+        link = os.path.join(options.prefix, "dosdevices", "com%d" % CLIENT_PORT)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.path.realpath(bridge_end), link)
+        self.addCleanup(os.unlink, link)
+
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.server_port = probe.getsockname()[1]
+        # A home of its own, so that no saved driver configuration takes part.
+        server = self.start("indiserver", "-p", str(self.server_port),
+                            "-u", os.path.join(folder, "indiserver"), "indi_lx200classic",
+                            env=dict(os.environ, HOME=folder))
+        self.wait_for(lambda: server.poll() is not None or self.get("CONNECTION._STATE"), 30,
+                      "indiserver")
+        self.assertIsNone(server.poll(), "indiserver ended; see indiserver.log")
+
+        self.outgoing_open()
+        bridge.click(host.INCOMING_DISCONNECT)
+        bridge.connect_incoming(CLIENT_PORT)
+        self.addCleanup(bridge.click, host.INCOMING_DISCONNECT)
+        self.expect_text(host.INCOMING_STATUS, "Waiting...")
+
+    def start(self, *command, env=None):
+        """Starts a program in a process group of its own, ended with everything it started when
+        the test is over."""
+        log = open(os.path.join(bridge.log_folder, command[0] + ".log"), "wb")
+        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+
+        def end():
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(process.pid, sig)
+                    process.wait(10)
+                    break
+                except (ProcessLookupError, subprocess.TimeoutExpired):
+                    pass
+            log.close()
+
+        self.addCleanup(end)
+        return process
+
+    def wait_for(self, condition, timeout, what):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "waited %d s for %s" % (timeout, what))
+            time.sleep(0.1)
+
+    def indi(self, wait, *arguments):
+        """Runs one of INDI's tools (with its arguments) on the client's device at our server."""
+        return subprocess.run([arguments[0], "-h", "127.0.0.1", "-p", str(self.server_port),
+                               "-t", str(wait), *arguments[1:-1],
+                               "%s.%s" % (CLIENT_DEVICE, arguments[-1])],
+                              capture_output=True, text=True, timeout=wait + 30)
+
+    def get(self, prop, wait=2):
+        """The value of one element or attribute of the client's device, or "" when it has not
+        answered in time (the driver answers nothing while it waits on the line)."""
+        return self.indi(wait, "indi_getprop", "-1", prop).stdout.strip()
+
+    def set(self, setting):
+        result = self.indi(5, "indi_setprop", setting)
+        self.assertEqual(result.returncode, 0, "%s: %s" % (setting, result.stderr))
+
+    def test_indi_connects_and_guides_in_all_four_directions(self):
+        self.set("DEVICE_AUTO_SEARCH.INDI_DISABLED=On")
+        self.set("DEVICE_PORT.PORT=" + self.client_end)
+        asked = time.monotonic()
+        self.set("CONNECTION.CONNECT=On")
+        # It waits out every query the bridge leaves unanswered: most of a minute.
+        self.wait_for(lambda: self.get("CONNECTION._STATE", 5) in ("Ok", "Alert"), 120,
+                      "the client to connect")
+        connected = time.monotonic() - asked
+        self.assertEqual(self.get("CONNECTION._STATE"), "Ok")
+        self.expect_text(host.INCOMING_STATUS, "Ready")
+        self.set("Use Pulse Cmd.On=On")
+        self.assertEqual(self.get("Use Pulse Cmd.On"), "On")
+
+        measured = []
+        for direction, milliseconds in (("w", 500), ("e", 300), ("n", 1000), ("s", 200)):
+            guide = "TELESCOPE_TIMED_GUIDE_" + ("WE" if direction in "we" else "NS")
+            start = len(bridge.mount.frames)
+            self.set("%s.TIMED_GUIDE_%s=%d" % (guide, direction.upper(), milliseconds))
+            frames = bridge.mount.wait_frames(start + 2, milliseconds / 1000 * 1.5 + 10)
+            self.assertEqual([text for _, text in frames[start:]],
+                             [b":M%s#" % direction.encode(), host.HALT[direction]], direction)
+            (moved, _), (halted, _) = frames[start:]
+            n = host.ticks_for(milliseconds)
+            measured.append("%s %d ms: %.3f s" % (direction, milliseconds, halted - moved))
+            self.assertAlmostEqual(halted - moved, (n - 1) * host.TICK,
+                                   delta=host.TICK + SCHEDULING_MARGIN, msg=measured[-1])
+            # The client's own pulse timer has run out before the next pulse on that axis.
+            self.wait_for(lambda: self.get(guide + "._STATE") not in ("Busy", ""), 10,
+                          "the end of the %s pulse" % direction)
+        print("\nINDI client: connected in %.1f s, test %.1f s; move to halt: %s"
+              % (connected, time.monotonic() - self.began, ", ".join(measured)), file=sys.stderr)
+
+
 def cpu_seconds(pid):
     """User and system time that the process has used so far."""
     with open("/proc/%d/stat" % pid) as stat:
@@ -555,11 +677,11 @@ class LinuxScriptTests(unittest.TestCase):
 
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
-    the Event Log, lines that fail, the end of the program and of the session, and last the
-    program started by the Linux run script."""
+    the Event Log, a real guiding client, lines that fail, the end of the program and of the
+    session, and last the program started by the Linux run script."""
     suite = unittest.TestSuite()
     for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
-                  FaultTests, ShutdownTests, SessionEndTests, LinuxScriptTests):
+                  ClientTests, FaultTests, ShutdownTests, SessionEndTests, LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 
