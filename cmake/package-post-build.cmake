@@ -1,4 +1,6 @@
 # CPack runs this after each package it makes, before it copies the package to the output folder.
+# When the environment names a key (signing.cmake), the installer is signed first, so that it is
+# shipped and hashed as signed; a signature that fails takes the release's packages away and stops.
 # A zip keeps the dates (of change, access and change of status) and the owner of every file as they
 # were on disk; strip-nondeterminism gives every file one date, SOURCE_DATE_EPOCH when it is set,
 # otherwise the time of the last commit, and one owner. So every build of a commit makes the same
@@ -14,7 +16,7 @@ endif()
 if(NOT epoch MATCHES "^[0-9]+$")
     message(FATAL_ERROR "Outside a git checkout, set SOURCE_DATE_EPOCH to date the packages")
 endif()
-set(packages "${CPACK_PACKAGE_DIRECTORY}/${CPACK_OUTPUT_FILE_PREFIX}")
+set(packages "${CPACK_OUTPUT_FILE_PREFIX}")
 set(sums "${packages}/SHA256SUMS")
 set(debug_zip "${CPACK_BRIDGE_PACKAGE_NAME}-debug.zip")
 
@@ -36,10 +38,21 @@ function(make_debug_zip)
                     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 
+include("${CPACK_BRIDGE_MODULE_DIR}/signing.cmake")
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name "${package}" NAME)
     if(NOT name IN_LIST CPACK_BRIDGE_PACKAGES)
         message(FATAL_ERROR "SHA256SUMS: ${name} is none of ${CPACK_BRIDGE_PACKAGES}")
+    endif()
+    if(name MATCHES "\\.exe$" AND NOT CPACK_BRIDGE_SIGN_KEY STREQUAL "")
+        bridge_sign("${package}" "${CPACK_BRIDGE_PRODUCT_NAME} Setup" "${CPACK_BRIDGE_HOMEPAGE}"
+                    error)
+        if(NOT error STREQUAL "")
+            file(REMOVE "${package}")
+            bridge_discard_release("${packages}" "${CPACK_BRIDGE_PACKAGES}"
+                                   "the installer: ${error}")
+        endif()
+        message(STATUS "Signing: ${name} signed (${CPACK_BRIDGE_SIGN_KEY})")
     endif()
     if(name MATCHES "\\.zip$")
         execute_process(COMMAND strip-nondeterminism --type zip
@@ -70,3 +83,16 @@ foreach(name IN LISTS CPACK_BRIDGE_PACKAGES)
     endif()
 endforeach()
 file(WRITE "${sums}" "${text}")
+
+# The manifests for winget and Scoop, with the hashes just written.
+include("${CPACK_BRIDGE_MODULE_DIR}/manifests.cmake")
+foreach(name zip installer)
+    set(${name}_hash "")
+endforeach()
+if(DEFINED "line_${CPACK_BRIDGE_PACKAGE_NAME}.zip")
+    string(REGEX MATCH "^[0-9a-f]+" zip_hash "${line_${CPACK_BRIDGE_PACKAGE_NAME}.zip}")
+endif()
+if(DEFINED "line_${CPACK_BRIDGE_PACKAGE_NAME}-setup.exe")
+    string(REGEX MATCH "^[0-9a-f]+" installer_hash "${line_${CPACK_BRIDGE_PACKAGE_NAME}-setup.exe}")
+endif()
+bridge_write_manifests("${packages}" "${zip_hash}" "${installer_hash}")

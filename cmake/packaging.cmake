@@ -1,6 +1,7 @@
 # Release packages of the Windows program, made by CPack (the package target, cpack --preset
 # windows, or the release workflow): a portable zip and an installer, and a zip of the program's
-# debug information, with SHA256SUMS beside them in the build folder's packages/.
+# debug information, with SHA256SUMS beside them in the build folder's packages/, and the manifests
+# for winget and Scoop in packages/manifests/. Signed when the environment names a key.
 set(BRIDGE_PACKAGE_NAME "QuillfenAutoguiderBridge-${PROJECT_VERSION}-win64")
 
 # The zip holds the program and its texts, side by side, under names that Windows opens as text.
@@ -43,8 +44,20 @@ set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
 set(CPACK_BRIDGE_PACKAGES "${BRIDGE_PACKAGE_NAME}.zip" "${BRIDGE_PACKAGE_NAME}-setup.exe"
                           "${BRIDGE_PACKAGE_NAME}-debug.zip")
 set(CPACK_BRIDGE_PACKAGE_NAME "${BRIDGE_PACKAGE_NAME}")
+set(CPACK_BRIDGE_PROGRAM "autoguider-bridge.exe")
 set(CPACK_BRIDGE_DEBUG_FILE "${CMAKE_BINARY_DIR}/autoguider-bridge.exe.debug")
 set(CPACK_BRIDGE_SOURCE_DIR "${CMAKE_SOURCE_DIR}")
+set(CPACK_BRIDGE_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
+set(CPACK_BRIDGE_CMAKE "${CMAKE_COMMAND}")
+set(CPACK_BRIDGE_GENERATORS ${CPACK_GENERATOR})
+# What the signatures and the manifests for winget and Scoop say of the program.
+set(CPACK_BRIDGE_PRODUCT_NAME "${BRIDGE_PRODUCT_NAME}")
+set(CPACK_BRIDGE_PUBLISHER "${BRIDGE_PUBLISHER}")
+set(CPACK_BRIDGE_HOMEPAGE "${BRIDGE_HOMEPAGE}")
+set(CPACK_BRIDGE_DESCRIPTION "${BRIDGE_DESCRIPTION}")
+# Signing, when the environment names a key (cmake/signing.cmake): the program before it is packed,
+# the uninstaller in the installer before NSIS packs it, the installer after it is made.
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-pre-build.cmake")
 set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-post-build.cmake")
 include(CPack)

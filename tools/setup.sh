@@ -2,9 +2,13 @@
 # Installs what the build, the release packages, the tests and the demo need on Debian 12 (run as
 # root); installs only what is missing.
 set -euo pipefail
+# osslsigncode signs a release when a key is named (cmake/signing.cmake); the release test signs
+# with a throwaway certificate made by openssl, on a SoftHSM token through the PKCS#11 engine too,
+# and reads the winget manifests with python3-yaml.
 packages=(cmake ninja-build g++ make mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth nsis
           strip-nondeterminism python3 googletest imagemagick x11-apps clang-format clang
-          libclang-rt-14-dev indi-bin socat)
+          libclang-rt-14-dev indi-bin socat osslsigncode openssl softhsm2
+          libengine-pkcs11-openssl python3-yaml)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
