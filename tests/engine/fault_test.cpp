@@ -650,23 +650,37 @@ TEST(Faults, LostAdaptersThatReturnAreReopenedByThemselvesTheMountHaltedFirst) {
     EXPECT_LT(guiderBack, 3000);
 }
 
-TEST(Faults, RetriesStopAtADisconnectAndMoveToThePortOfAConnect) {
-    WorkerHarness h;
-    PeerLine guider(3);
-    auto mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(guider.ok() && mount->ok());
-    h.connectIncoming(3);
-    h.connectOutgoing(4);
-    auto lose = [&] {
+// A worker the test plays, with both links connected; the mount's adapter can drop out and come
+// back as a new device under the same name.
+struct DroppingMount {
+    DroppingMount() {
+        ok = guider.ok() && mount->ok();
+        h.connectIncoming(3);
+        h.connectOutgoing(4);
+    }
+    // The adapter drops out: the write of the pulse's move finds it gone, and the link is being
+    // retried. Then it is back.
+    void lose(const char* pulse) {
         ASSERT_TRUE(mount->hangUp());
-        guider.write(":Mgw0100#");
+        guider.write(pulse);
         ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
         h.tick();
         ASSERT_EQ(h.controller.outgoingOpen, 0);
         ASSERT_TRUE(h.controller.links[LinkOutgoing].retrying);
         mount = std::make_unique<PeerLine>(4);
         ASSERT_TRUE(mount->ok());
-    };
+    }
+    WorkerHarness h;
+    PeerLine guider{3};
+    std::unique_ptr<PeerLine> mount = std::make_unique<PeerLine>(4);
+    bool ok = false;
+};
+
+TEST(Faults, RetriesStopAtADisconnectAndMoveToThePortOfAConnect) {
+    DroppingMount m;
+    ASSERT_TRUE(m.ok);
+    WorkerHarness& h = m.h;
+    auto lose = [&] { m.lose(":Mgw0100#"); };
     auto runTicks = [&](int count) {
         for (int i = 0; i < count; ++i) {
             h.tick();
@@ -707,27 +721,16 @@ std::vector<Event> eventsOf(const Controller& controller) {
 }
 
 TEST(Faults, EveryOpenOfALostMountHaltsItBeforeItIsReportedOpenAConnectDuringTheRetriesToo) {
-    WorkerHarness h;
-    PeerLine guider(3);
-    auto mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(guider.ok() && mount->ok());
-    h.connectIncoming(3);
-    h.connectOutgoing(4);
-    guider.write(":Mgw9000#");
+    DroppingMount m;
+    ASSERT_TRUE(m.ok);
+    WorkerHarness& h = m.h;
+    m.guider.write(":Mgw9000#");
     ASSERT_TRUE(h.pumpUntilCount(1));
     h.tick();
-    ASSERT_EQ(mount->read(4, 5000), ":Mw#");
-    auto lose = [&] {
-        ASSERT_TRUE(mount->hangUp());
-        guider.write(":Mgn0100#");
-        ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
-        h.tick();
-        ASSERT_TRUE(h.controller.links[LinkOutgoing].retrying);
-        mount = std::make_unique<PeerLine>(4);
-        ASSERT_TRUE(mount->ok());
-    };
+    ASSERT_EQ(m.mount->read(4, 5000), ":Mw#");
+    auto lose = [&] { m.lose(":Mgn0100#"); };
     auto haltedThenOpened = [&] {
-        EXPECT_EQ(mount->read(8, 5000), ":Qw#:Qn#");
+        EXPECT_EQ(m.mount->read(8, 5000), ":Qw#:Qn#");
         const std::vector<Event> events = eventsOf(h.controller);
         ASSERT_GE(events.size(), 2u);
         const Event& last = events.back();
@@ -752,12 +755,11 @@ TEST(Faults, EveryOpenOfALostMountHaltsItBeforeItIsReportedOpenAConnectDuringThe
 }
 
 TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuiderThere) {
-    WorkerHarness h;
-    PeerLine guider(3);
-    auto mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(guider.ok() && mount->ok());
-    h.connectIncoming(3);
-    h.connectOutgoing(4);
+    DroppingMount m;
+    ASSERT_TRUE(m.ok);
+    WorkerHarness& h = m.h;
+    PeerLine& guider = m.guider;
+    std::unique_ptr<PeerLine>& mount = m.mount;
     auto pulseWest = [&] {
         guider.write(":Mgw9000#");
         ASSERT_TRUE(h.pumpUntilCount(h.controller.commandCount + 1));
@@ -776,13 +778,7 @@ TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuider
     // reopen's halts time out, the port is reported open all the same, and they go out once the
     // line drains, on a tick that no guider asked for.
     pulseWest();
-    ASSERT_TRUE(mount->hangUp());
-    guider.write(":Mgn0100#");
-    ASSERT_TRUE(h.pumpUntilCount(2));
-    h.tick();
-    ASSERT_EQ(h.controller.outgoingOpen, 0);
-    mount = std::make_unique<PeerLine>(4);
-    ASSERT_TRUE(mount->ok());
+    m.lose(":Mgn0100#");
     win32_posix::setDeviceFaultsForTesting(4, true, false);
     h.disconnectIncoming();
     ASSERT_TRUE(h.pumpUntil([&] {
@@ -818,18 +814,12 @@ TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuider
 TEST(Faults, TheProgramsEndHaltsBeforeItWaitsForOpensAndKeepsWithinItsBound) {
     for (const bool stalled : {false, true}) {
         SCOPED_TRACE(stalled ? "stalled mount line" : "mount line moving");
-        PeerLine guider(3);
-        PeerLine mount(4);
+        GuidingBridge g;
         PeerLine slow(5);
-        ASSERT_TRUE(guider.ok() && mount.ok() && slow.ok());
-        RunningBridge bridge;
-        bridge.controller.connectIncoming(3);
-        bridge.controller.connectOutgoing(4);
-        ASSERT_TRUE(bridge.listener.waitFor(incoming(StatusWaiting)) &&
-                    bridge.listener.waitFor(outgoing(StatusPortOpened)));
-        guider.write(":Mgw9000#");
-        ASSERT_TRUE(bridge.listener.waitFor(incoming(CountFlag | StatusReady, 1)));
-        bridge.controller.onHeartBeat();
+        ASSERT_TRUE(g.connected() && slow.ok());
+        RunningBridge& bridge = g.bridge;
+        PeerLine& mount = *g.mount;
+        g.guider->write(":Mgw9000#");
         ASSERT_EQ(mount.read(4, 5000), ":Mw#");
         // The guider's link goes (its pulse is counted on), and the user connects it to a port
         // that takes seconds to open.
