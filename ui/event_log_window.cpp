@@ -17,6 +17,18 @@ constexpr int ExtentMargin = 8;
 // The window whose keys the message hook hands to the dialog manager. The bridge has one Event Log.
 EventLogWindow* hooked = nullptr;
 
+// Where the dialog manager scales dialogs by itself (Windows 10 1703 on), it is left the size and
+// the font but not the places of the controls, which this window lays out for its own size.
+void keepOwnLayout(HWND window) {
+    using SetBehaviour = BOOL(WINAPI*)(HWND, int, int);
+    constexpr int DisableControlRelayout = 4; // DDC_DISABLE_CONTROL_RELAYOUT
+    static const auto setBehaviour = reinterpret_cast<SetBehaviour>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetDialogDpiChangeBehavior")));
+    if (setBehaviour != nullptr) {
+        setBehaviour(window, DisableControlRelayout, DisableControlRelayout);
+    }
+}
+
 // What the system says of an error, without the line break it ends with.
 std::wstring systemMessage(DWORD error) {
     wchar_t* text = nullptr;
@@ -229,6 +241,7 @@ INT_PTR EventLogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 void EventLogWindow::initialise(HWND dialogWindow) {
     window = dialogWindow;
     dpi = windowDpi(window);
+    keepOwnLayout(window);
     bigIcon = loadProgramIcon(instance, SM_CXICON);
     smallIcon = loadProgramIcon(instance, SM_CXSMICON);
     SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));

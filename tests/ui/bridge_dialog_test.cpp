@@ -699,10 +699,10 @@ TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
               DWORD(ERROR_SUCCESS));
     EXPECT_EQ(fileBytes(path), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
 
-    // A file that cannot be replaced (another program holds it open) keeps every byte, and nothing
-    // is left beside it.
-    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    // A file that cannot be replaced (another program holds it open, sharing all but its deletion)
+    // keeps every byte, and nothing is left beside it.
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_NE(saveUtf8(path.c_str(), L"new"), DWORD(ERROR_SUCCESS));
     CloseHandle(held);
@@ -717,8 +717,7 @@ TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
     EXPECT_EQ(files, 1);
     DeleteFileW(path.c_str());
     RemoveDirectoryW(folder.c_str());
-    EXPECT_NE(saveUtf8((folder + L"no-such-folder\\log.txt").c_str(), L"x"),
-              DWORD(ERROR_SUCCESS));
+    EXPECT_NE(saveUtf8((folder + L"no-such-folder\\log.txt").c_str(), L"x"), DWORD(ERROR_SUCCESS));
 }
 
 std::wstring clipboardText() {
