@@ -25,9 +25,8 @@ ReadSystemTime systemTimeReader() {
 constexpr std::int64_t UnixEpochInFileTime = 116444736000000000LL;
 #endif
 
-} // namespace
-
-std::int64_t EventLog::wallClock() {
+// The wall clock now, as Event::wall has it.
+std::int64_t wallClock() {
 #ifdef _WIN32
     static const ReadSystemTime read = systemTimeReader();
     FILETIME now;
@@ -40,6 +39,8 @@ std::int64_t EventLog::wallClock() {
     return since1970.count() * 10 + UnixEpochInFileTime;
 #endif
 }
+
+} // namespace
 
 EventLog::EventLog(std::uint64_t capacity)
     : capacity_(capacity == 0 ? 1 : capacity), slots_(new Slot[capacity_]) {}

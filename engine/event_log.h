@@ -79,9 +79,6 @@ public:
     // The number of events recorded so far.
     std::uint64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
 
-    // The wall clock now, as Event::wall has it.
-    static std::int64_t wallClock();
-
 private:
     // Word 0 the stamp, word 1 kind, length, extra and value, word 2 the wall clock, then the
     // bytes.

@@ -13,6 +13,12 @@ constexpr UINT_PTR DrainTimer = 1;
 constexpr int BatchSize = 256;
 // Room beyond the widest line for the horizontal scroll extent.
 constexpr int ExtentMargin = 8;
+// The item data of a line: the day of an event's line as yyyymmdd, NoDay for a date or a gap.
+constexpr LPARAM NoDay = 0;
+
+LPARAM dayKey(const LocalTime& at) {
+    return static_cast<LPARAM>(at.year) * 10000 + at.month * 100 + at.day;
+}
 
 // The window whose keys the message hook hands to the dialog manager. The bridge has one Event Log.
 EventLogWindow* hooked = nullptr;
@@ -322,11 +328,11 @@ void EventLogWindow::changeDpi(int newDpi, const RECT& suggested) {
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void EventLogWindow::addLine(HWND list, HDC dc, const std::string& line, bool marked, int& widest) {
+void EventLogWindow::addLine(HWND list, HDC dc, const std::string& line, LPARAM day, int& widest) {
     const LRESULT index =
         SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
-    if (marked && index >= 0) {
-        SendMessageW(list, LB_SETITEMDATA, static_cast<WPARAM>(index), 1);
+    if (index >= 0) {
+        SendMessageW(list, LB_SETITEMDATA, static_cast<WPARAM>(index), day);
     }
     SIZE size;
     if (GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &size) &&
@@ -369,18 +375,18 @@ void EventLogWindow::drain() {
         for (int i = 0; i < taken; ++i) {
             const Event& event = batch[static_cast<std::size_t>(i)];
             if (event.sequence > lastSequence + 1) {
-                addLine(list, dc, gapLine(event.sequence - lastSequence - 1), true, widest);
+                addLine(list, dc, gapLine(event.sequence - lastSequence - 1), NoDay, widest);
                 ++count;
             }
             lastSequence = event.sequence;
             const LocalTime at = localTime(event.wall);
             if (!anyDay || !sameDay(at, lastDay)) {
-                addLine(list, dc, dateLine(at), true, widest);
+                addLine(list, dc, dateLine(at), NoDay, widest);
                 ++count;
                 lastDay = at;
                 anyDay = true;
             }
-            addLine(list, dc, eventLine(event, at), false, widest);
+            addLine(list, dc, eventLine(event, at), dayKey(at), widest);
         }
         count += taken;
         taken = taken == BatchSize ? store->take(cursor, batch.data(), BatchSize) : 0;
@@ -389,11 +395,30 @@ void EventLogWindow::drain() {
     ReleaseDC(list, dc);
 
     int deleted = 0;
-    for (; count > EventLogMaxLines; --count, ++deleted) {
-        if (SendMessageW(list, LB_GETITEMDATA, 0, 0) == 0) {
+    const auto deleteTop = [&] {
+        if (SendMessageW(list, LB_GETITEMDATA, 0, 0) != NoDay) {
             deletedLines += 1; // an event's line; a date or a gap is no event
         }
         SendMessageW(list, LB_DELETESTRING, 0, 0);
+        --count;
+        ++deleted;
+    };
+    while (count > EventLogMaxLines) {
+        deleteTop();
+    }
+    // The date went with the oldest lines: the list still starts with one.
+    const LRESULT topDay = deleted > 0 ? SendMessageW(list, LB_GETITEMDATA, 0, 0) : NoDay;
+    if (topDay != NoDay && topDay != LB_ERR) {
+        if (count >= EventLogMaxLines) {
+            deleteTop();
+        }
+        const LocalTime day = {static_cast<int>(topDay / 10000),
+                               static_cast<int>(topDay / 100 % 100),
+                               static_cast<int>(topDay % 100)};
+        SendMessageA(list, LB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(dateLine(day).c_str()));
+        SendMessageW(list, LB_SETITEMDATA, 0, NoDay);
+        ++count;
+        --deleted;
     }
     if (widest != widestLine) {
         widestLine = widest;

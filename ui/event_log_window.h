@@ -55,8 +55,9 @@ private:
     void showDropped();
     // The window moved to a monitor of another scale: the layout follows.
     void changeDpi(int newDpi, const RECT& suggested);
-    // Adds one line; a date or gap line is marked, so that it is not counted as an event dropped.
-    void addLine(HWND list, HDC dc, const std::string& line, bool marked, int& widest);
+    // Adds one line with its item data: the day of an event's line, 0 for a date or a gap line,
+    // which is not counted as an event dropped.
+    void addLine(HWND list, HDC dc, const std::string& line, LPARAM day, int& widest);
     // The lines chosen in the list, or all of them when none is or all is true, each ending in
     // CR LF.
     std::wstring listText(bool all) const;
