@@ -786,10 +786,13 @@ TEST(EventLogWindow, LinesTakeTheZoneInForceMarkTheDaysAndTheGapsAndCopyNothingF
     ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 3);
     EXPECT_EQ(listLine(list, 0), L"---- 2026-03-29 ----");
     EXPECT_EQ(listLine(list, 1), L"01:59:59.000  Move :Mw#");
-    const std::int64_t between = (both[1].wall - both[0].wall) / 10000;
-    ASSERT_LT(between, 1000);
+    // An hour after the move's 01:59:59.000, and the time between them.
+    const std::int64_t ms =
+        (2 * 3600 + 59 * 60 + 59) * 1000LL + (both[1].wall - both[0].wall) / 10000;
     wchar_t halt[64];
-    wsprintfW(halt, L"02:59:59.%03d  Halt :Qw#", static_cast<int>(between));
+    wsprintfW(halt, L"%02d:%02d:%02d.%03d  Halt :Qw#", static_cast<int>(ms / 3600000 % 24),
+              static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+              static_cast<int>(ms % 1000));
     EXPECT_EQ(listLine(list, 2), halt);
 
     // Hidden while the ring wrapped: a line says how many are missing there, and the next day
