@@ -621,6 +621,18 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     EXPECT_EQ(dialog->eventLog->window, nullptr);
 }
 
+std::wstring clipboardText() {
+    std::wstring text;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+            text = static_cast<const wchar_t*>(GlobalLock(data));
+            GlobalUnlock(data);
+        }
+        CloseClipboard();
+    }
+    return text;
+}
+
 TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsAndCopies) {
     EventLog store(16384);
     auto pulses = [&](int count) {
@@ -665,15 +677,7 @@ TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsA
     SendMessageW(list, LB_SETSEL, TRUE, 3);
     SendMessageW(list, LB_SETSEL, TRUE, 7);
     SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
-    const std::wstring copied =
-        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
-    if (data != nullptr) {
-        GlobalUnlock(data);
-    }
-    CloseClipboard();
-    EXPECT_EQ(copied, listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
+    EXPECT_EQ(clipboardText(), listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
     log.close();
     EXPECT_EQ(log.window, nullptr);
 }
@@ -720,18 +724,6 @@ TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
     DeleteFileW(path.c_str());
     RemoveDirectoryW(folder.c_str());
     EXPECT_NE(saveUtf8((folder + L"no-such-folder\\log.txt").c_str(), L"x"), DWORD(ERROR_SUCCESS));
-}
-
-std::wstring clipboardText() {
-    std::wstring text;
-    if (OpenClipboard(nullptr)) {
-        if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-            text = static_cast<const wchar_t*>(GlobalLock(data));
-            GlobalUnlock(data);
-        }
-        CloseClipboard();
-    }
-    return text;
 }
 
 // The test's time zone: the wall clock from the first event on is 2026-03-29 01:59:59.000 and
