@@ -1,6 +1,9 @@
 // HeartBeat: the tick thread, its fine-grained timer and its listener lock.
 #include "app/heartbeat.h"
 
+#include <chrono>
+#include <mutex>
+
 #include "app/tick_schedule.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -83,44 +86,71 @@ private:
 
 } // namespace
 
-HeartBeat::HeartBeat() {
-    InitializeCriticalSection(&lock);
-}
+// Held by the heartbeat and by its tick thread: a thread that outlived stop (its listener's call
+// did not return) finds it still there when it comes back, and frees it when it ends.
+struct HeartBeat::Shared {
+    Shared() : stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Shared() {
+        if (stopEvent != nullptr) {
+            CloseHandle(stopEvent);
+        }
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    // Guards listener and is held during every call to it; timed, so that clearing is bounded.
+    std::timed_mutex lock;
+    iHeartBeatListener* listener = nullptr;
+    HANDLE stopEvent;
+};
+
+HeartBeat::HeartBeat() : shared(std::make_shared<Shared>()) {}
 
 HeartBeat::~HeartBeat() {
-    // A thread that ended in time is released with its event; one that did not keeps both.
+    SetEvent(shared->stopEvent);
+    // A thread that ended in time is released; one that did not keeps its handle and, through its
+    // own reference, the shared state.
     if (thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) {
         CloseHandle(thread);
-        CloseHandle(stopEvent);
     }
-    DeleteCriticalSection(&lock);
 }
 
 void HeartBeat::setListener(iHeartBeatListener* newListener) {
-    EnterCriticalSection(&lock);
-    listener = newListener;
-    LeaveCriticalSection(&lock);
+    const std::lock_guard<std::timed_mutex> held(shared->lock);
+    shared->listener = newListener;
 }
 
-void HeartBeat::clearListener() {
-    setListener(nullptr);
+bool HeartBeat::clearListener(DWORD boundMs) {
+    std::unique_lock<std::timed_mutex> held(shared->lock, std::chrono::milliseconds(boundMs));
+    if (!held.owns_lock()) {
+        return false;
+    }
+    shared->listener = nullptr;
+    return true;
 }
 
 void HeartBeat::start() {
-    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    thread = CreateThread(nullptr, 0, run, this, 0, &threadId);
+    // The thread's own reference to the shared state, which it releases when it ends.
+    auto* own = new std::shared_ptr<Shared>(shared);
+    thread = CreateThread(nullptr, 0, run, own, 0, &threadId);
+    if (thread == nullptr) {
+        delete own;
+        return;
+    }
     // It sleeps nearly all the time, so it takes nothing from other programs, and wins the
     // processor the moment a tick is due.
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
 }
 
-void HeartBeat::stop() {
-    SetEvent(stopEvent);
-    WaitForSingleObject(thread, 6000);
+bool HeartBeat::stop(DWORD boundMs) {
+    SetEvent(shared->stopEvent);
+    return thread == nullptr || WaitForSingleObject(thread, boundMs) == WAIT_OBJECT_0;
 }
 
-DWORD WINAPI HeartBeat::run(LPVOID self) {
-    HeartBeat* beat = static_cast<HeartBeat*>(self);
+DWORD WINAPI HeartBeat::run(LPVOID own) {
+    const std::unique_ptr<std::shared_ptr<Shared>> reference(
+        static_cast<std::shared_ptr<Shared>*>(own));
+    Shared* beat = reference->get();
     const TickTimer timer;
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
@@ -140,11 +170,12 @@ DWORD WINAPI HeartBeat::run(LPVOID self) {
         if (schedule.untilDue(counterNow()) > 0) {
             continue; // woke early: wait for the rest
         }
-        EnterCriticalSection(&beat->lock);
-        if (beat->listener != nullptr) {
-            beat->listener->onHeartBeat();
+        {
+            const std::lock_guard<std::timed_mutex> held(beat->lock);
+            if (beat->listener != nullptr) {
+                beat->listener->onHeartBeat();
+            }
         }
-        LeaveCriticalSection(&beat->lock);
         schedule.ticked(counterNow());
     }
 }

@@ -13,6 +13,11 @@
 
 namespace {
 HINSTANCE programInstance = nullptr;
+// How long the end waits for a tick still in the engine's pipe, and then for the engine to halt the
+// mount and close its links. A driver that hangs longer is left to the end of the process, which
+// closes its ports, rather than kept as an invisible process that holds them.
+constexpr DWORD TickClearWaitMs = 3000;
+constexpr DWORD EngineStopWaitMs = 15000;
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -29,18 +34,25 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     auto dialog = std::make_unique<DlgAutoGuiderBridge>(programInstance, &graphPalette, model.get(),
                                                         controller.get());
+    dialog->heartBeat = heartBeat.get();
     DialogBoxParamA(programInstance, MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
                     DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(dialog.get()));
 
     // The dialog window is gone and the model no longer posts. Release the dialog, then silence
     // the clock and let the engine halt the mount and close its links on its own thread before
-    // anything that a thread might still use is released.
+    // anything that a thread might still use is released. A tick that stays stuck in the pipe
+    // means that the worker reads nothing: a shutdown could not be queued behind it either.
     dialog.reset();
-    heartBeat->clearListener();
-    heartBeat->stop();
-    controller->stop();
-    controller.reset();
+    const bool cleared = heartBeat->clearListener(TickClearWaitMs);
+    const bool engineEnded = cleared && controller->stop(EngineStopWaitMs);
+    heartBeat->stop(cleared ? HeartBeat::StopWaitMs : 0);
     heartBeat.reset();
+    if (!engineEnded) {
+        // Its threads still use it and its listener, the model: both stay until the process ends.
+        static_cast<void>(controller.release());
+        static_cast<void>(model.release());
+    }
+    controller.reset();
     model.reset();
     return 0;
 }

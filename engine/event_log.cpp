@@ -6,7 +6,41 @@
 // look can no longer see the number the first look saw. Every access is atomic; no fence is needed.
 #include "event_log.h"
 
+#include <chrono>
 #include <cstring>
+
+namespace {
+
+#ifdef _WIN32
+using ReadSystemTime = void(WINAPI*)(LPFILETIME);
+
+// The precise clock of Windows 8 on, else the one that steps with the system timer (Windows 7).
+ReadSystemTime systemTimeReader() {
+    const auto precise = reinterpret_cast<ReadSystemTime>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    return precise != nullptr ? precise : GetSystemTimeAsFileTime;
+}
+#else
+// From 1970 to 1601, in 100 ns units.
+constexpr std::int64_t UnixEpochInFileTime = 116444736000000000LL;
+#endif
+
+// The wall clock now, as Event::wall has it.
+std::int64_t wallClock() {
+#ifdef _WIN32
+    static const ReadSystemTime read = systemTimeReader();
+    FILETIME now;
+    read(&now);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                     now.dwLowDateTime);
+#else
+    const auto since1970 = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return since1970.count() * 10 + UnixEpochInFileTime;
+#endif
+}
+
+} // namespace
 
 EventLog::EventLog(std::uint64_t capacity)
     : capacity_(capacity == 0 ? 1 : capacity), slots_(new Slot[capacity_]) {}
@@ -26,7 +60,8 @@ void EventLog::record(EventKind kind, std::uint32_t value, std::uint16_t extra, 
     packed[1] = kind | (static_cast<std::uint64_t>(length) << 8) |
                 (static_cast<std::uint64_t>(extra) << 16) |
                 (static_cast<std::uint64_t>(value) << 32);
-    std::memcpy(packed + 2, bytes == nullptr ? "" : bytes, static_cast<std::size_t>(length));
+    packed[2] = static_cast<std::uint64_t>(wallClock());
+    std::memcpy(packed + 3, bytes == nullptr ? "" : bytes, static_cast<std::size_t>(length));
 
     const std::uint64_t sequence = recorded_.load(std::memory_order_relaxed) + 1;
     Slot& slot = slots_[sequence % capacity_];
@@ -56,7 +91,8 @@ bool EventLog::read(std::uint64_t sequence, Event& out) const {
     out.length = static_cast<std::uint8_t>(packed[1] >> 8);
     out.extra = static_cast<std::uint16_t>(packed[1] >> 16);
     out.value = static_cast<std::uint32_t>(packed[1] >> 32);
-    std::memcpy(out.bytes, packed + 2, EventBytes);
+    out.wall = static_cast<std::int64_t>(packed[2]);
+    std::memcpy(out.bytes, packed + 3, EventBytes);
     return true;
 }
 

@@ -41,6 +41,9 @@ constexpr int EventBytes = 56;
 struct Event {
     std::uint64_t sequence = 0; // 1 for the first event recorded
     std::int64_t stamp = 0;     // QueryPerformanceCounter when it was recorded
+    // The wall-clock time when it was recorded: UTC in 100 ns units since 1601, as in a FILETIME.
+    // The stamp orders events and measures between them; this says when they were.
+    std::int64_t wall = 0;
     std::uint8_t kind = 0;
     std::uint8_t length = 0; // bytes used in bytes[]
     std::uint16_t extra = 0;
@@ -80,8 +83,9 @@ public:
     std::uint64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
 
 private:
-    // Word 0 the stamp, word 1 kind, length, extra and value, then the bytes.
-    static constexpr int Words = 2 + EventBytes / 8;
+    // Word 0 the stamp, word 1 kind, length, extra and value, word 2 the wall clock, then the
+    // bytes.
+    static constexpr int Words = 3 + EventBytes / 8;
     struct Slot {
         // The sequence number of the event held, 0 while it is being written.
         std::atomic<std::uint64_t> sequence{0};

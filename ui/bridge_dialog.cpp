@@ -1,6 +1,7 @@
 // DlgAutoGuiderBridge: dialog procedure, initialisation, commands and the display of reports.
 #include "ui/bridge_dialog.h"
 
+#include "app/heartbeat.h"
 #include "engine/controller.h"
 #include "engine/status_code.h"
 #include "resources/resource.h"
@@ -13,6 +14,33 @@ namespace {
 constexpr int PortEntries = 256;
 constexpr int HighestPort = 255; // the engine takes the port number as one byte
 constexpr int AxisIdle = 4;
+struct BoxesAbove {
+    HWND bridge;
+    HWND log;
+};
+
+// True when window is owned, directly or through other windows, by owner.
+bool ownedBy(HWND window, HWND owner) {
+    for (HWND up = GetWindow(window, GW_OWNER); up != nullptr; up = GetWindow(up, GW_OWNER)) {
+        if (up == owner) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Cancels a dialog box of this thread that stands above the bridge dialog, whether its own (the
+// About box) or the Event Log's (Save..., its questions and its error box).
+BOOL CALLBACK cancelBoxAbove(HWND window, LPARAM param) {
+    const auto* boxes = reinterpret_cast<const BoxesAbove*>(param);
+    char kind[16] = {};
+    GetClassNameA(window, kind, sizeof kind);
+    if (window != boxes->bridge && window != boxes->log && lstrcmpA(kind, "#32770") == 0 &&
+        ownedBy(window, boxes->bridge)) {
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+    return TRUE;
+}
 } // namespace
 
 DlgAutoGuiderBridge::DlgAutoGuiderBridge(HINSTANCE instance, const GraphPalette* palette,
@@ -53,6 +81,10 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
     case WM_GETMINMAXINFO:
         dialog->limitTracking(reinterpret_cast<MINMAXINFO*>(lParam));
         return TRUE;
+    case WM_DPICHANGED:
+        dialog->changeDpi(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        // The dialog manager, where it scales dialogs by itself, scales the controls and the font.
+        return FALSE;
     case WM_COMMAND:
         return dialog->carryOutCommand(LOWORD(wParam)) ? TRUE : FALSE;
     case WM_SYSCOMMAND:
@@ -93,6 +125,7 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     GetWindowRect(window, &outer);
     minWidth = outer.right - outer.left;
     minHeight = outer.bottom - outer.top;
+    dpi = windowDpi(window);
 
     HWND incomingPorts = GetDlgItem(window, IDC_INCOMING_PORT);
     HWND outgoingPorts = GetDlgItem(window, IDC_OUTGOING_PORT);
@@ -132,12 +165,37 @@ void DlgAutoGuiderBridge::openEventLog() {
 }
 
 void DlgAutoGuiderBridge::endSession() {
-    if (controller != nullptr) {
+    // No tick may reach the engine while it stops. A tick that stays under way means the worker
+    // reads nothing, and a shutdown could not be queued behind it.
+    const bool silenced = heartBeat == nullptr || heartBeat->clearListener(EndSessionTickWaitMs);
+    if (controller != nullptr && silenced) {
         controller->stop(EndSessionWaitMs);
     }
     // Where the process is not ended after all, it ends as after a Close.
-    closeAboutBox();
-    EndDialog(window, FALSE);
+    end(FALSE);
+}
+
+void DlgAutoGuiderBridge::end(INT_PTR result) {
+    BoxesAbove boxes = {window, eventLog ? eventLog->window : nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), cancelBoxAbove, reinterpret_cast<LPARAM>(&boxes));
+    EndDialog(window, result);
+}
+
+void DlgAutoGuiderBridge::changeDpi(int newDpi, const RECT& suggested) {
+    if (newDpi <= 0 || newDpi == dpi) {
+        return;
+    }
+    // Before the move, whose size the old limits would otherwise clamp. The height is fixed, so
+    // the suggested one is the new limit; the width may have grown, so its limit is scaled.
+    minWidth = MulDiv(minWidth, newDpi, dpi);
+    minHeight = suggested.bottom - suggested.top;
+    dpi = newDpi;
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (DifferenceGraph* graph : {raGraph.get(), decGraph.get()}) {
+        graph->dpi = newDpi;
+        InvalidateRect(graph->window, nullptr, FALSE);
+    }
 }
 
 void DlgAutoGuiderBridge::limitTracking(MINMAXINFO* info) const {
@@ -150,9 +208,8 @@ bool DlgAutoGuiderBridge::carryOutCommand(int id) {
     switch (id) {
     case IDOK:
     case IDCANCEL:
-        // An About box still open would keep its own message loop, and so this dialog, running.
-        closeAboutBox();
-        EndDialog(window, id == IDOK ? TRUE : FALSE);
+        // A box still open would keep its own message loop, and so this dialog, running.
+        end(id == IDOK ? TRUE : FALSE);
         return true;
     case IDC_INCOMING_CONNECT:
         if (std::uint8_t port = chosenPort(IDC_INCOMING_PORT, IDC_INCOMING_STATUS)) {

@@ -20,11 +20,14 @@ constexpr const char* WindowMenuAboutText = "About Quillfen Autoguider Bridge";
 // How long the dialog waits, when Windows ends the session, for the engine to halt the mount and
 // close its links: Windows waits about five seconds for a program before it offers to end it.
 constexpr DWORD EndSessionWaitMs = 3000;
+// How long, at the end of the session, the dialog waits for a tick still under way into the engine.
+constexpr DWORD EndSessionTickWaitMs = 500;
 
 class AppModel;
 class Controller;
 class DifferenceGraph;
 class EventLogWindow;
+class HeartBeat;
 struct GraphPalette;
 
 class DlgAutoGuiderBridge : public TelescopeControlDlgCallback {
@@ -48,12 +51,17 @@ public:
     HWND window = nullptr;
     AppModel* model;
     Controller* controller;
+    // Not owned; the clock that ticks the controller, silenced before the engine stops at the end
+    // of the session. May stay empty.
+    HeartBeat* heartBeat = nullptr;
     std::unique_ptr<DifferenceGraph> raGraph;
     std::unique_ptr<DifferenceGraph> decGraph;
     // Made when first opened; closed with the dialog window, before the engine stops.
     std::unique_ptr<EventLogWindow> eventLog;
     std::int32_t minWidth = 0;
     std::int32_t minHeight = 0;
+    // The DPI the window is laid out for; the size limits and the charts follow it.
+    int dpi = 96;
     // The program's icon in the title bar and the taskbar, and in Alt+Tab.
     UniqueIcon bigIcon;
     UniqueIcon smallIcon;
@@ -61,6 +69,12 @@ public:
 private:
     void initialise(HWND dialogWindow);
     void limitTracking(MINMAXINFO* info) const;
+    // The window moved to a monitor of another scale: the limits and the charts follow, and the
+    // window takes the rectangle Windows suggests.
+    void changeDpi(int newDpi, const RECT& suggested);
+    // Ends the dialog and every box above it (the About box, the Event Log's Save box and its
+    // error box), each of which runs a message loop nested in the dialog's.
+    void end(INT_PTR result);
     void setProgramIcon();
     // Adds a separator, the Event Log and the About box to the window menu.
     void appendWindowMenu();

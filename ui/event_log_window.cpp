@@ -4,6 +4,8 @@
 #include <commdlg.h>
 
 #include "resources/resource.h"
+#include "ui/difference_graph.h"
+#include "version.h"
 
 namespace {
 
@@ -11,42 +13,60 @@ constexpr UINT_PTR DrainTimer = 1;
 constexpr int BatchSize = 256;
 // Room beyond the widest line for the horizontal scroll extent.
 constexpr int ExtentMargin = 8;
+// The item data of a line: the day of an event's line as yyyymmdd, NoDay for a date or a gap.
+constexpr LPARAM NoDay = 0;
+
+LPARAM dayKey(const LocalTime& at) {
+    return static_cast<LPARAM>(at.year) * 10000 + at.month * 100 + at.day;
+}
 
 // The window whose keys the message hook hands to the dialog manager. The bridge has one Event Log.
 EventLogWindow* hooked = nullptr;
 
-// The counter read at the moment the local clock steps to a new millisecond, so that the pair is
-// as close as the clock allows; the wait is bounded.
-ClockReference readClock() {
-    SYSTEMTIME was;
-    GetLocalTime(&was);
-    SYSTEMTIME now = was;
-    LARGE_INTEGER counter;
-    const DWORD start = GetTickCount();
-    do {
-        GetLocalTime(&now);
-        QueryPerformanceCounter(&counter);
-    } while (now.wMilliseconds == was.wMilliseconds && now.wSecond == was.wSecond &&
-             GetTickCount() - start < 50);
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    ClockReference clock;
-    clock.counter = counter.QuadPart;
-    clock.frequency = frequency.QuadPart;
-    clock.msOfDay =
-        ((now.wHour * 60LL + now.wMinute) * 60 + now.wSecond) * 1000 + now.wMilliseconds;
-    return clock;
+// Where the dialog manager scales dialogs by itself (Windows 10 1703 on), it is left the size and
+// the font but not the places of the controls, which this window lays out for its own size.
+void keepOwnLayout(HWND window) {
+    using SetBehaviour = BOOL(WINAPI*)(HWND, int, int);
+    constexpr int DisableControlRelayout = 4; // DDC_DISABLE_CONTROL_RELAYOUT
+    static const auto setBehaviour = reinterpret_cast<SetBehaviour>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetDialogDpiChangeBehavior")));
+    if (setBehaviour != nullptr) {
+        setBehaviour(window, DisableControlRelayout, DisableControlRelayout);
+    }
 }
 
-// Places the window beside its owner where the work area has room, else a little below it.
+// What the system says of an error, without the line break it ends with.
+std::wstring systemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring said = length > 0 && text != nullptr ? std::wstring(text, length)
+                                                      : L"Error " + std::to_wstring(error) + L".";
+    LocalFree(text);
+    while (!said.empty() && (said.back() == L'\n' || said.back() == L'\r')) {
+        said.pop_back();
+    }
+    return said;
+}
+
+void complain(HWND owner, const std::wstring& what, DWORD error) {
+    const std::wstring said = what + L"\n\n" + systemMessage(error);
+    MessageBoxW(owner, said.c_str(), L"Event Log", MB_OK | MB_ICONERROR);
+}
+
+// Places the window beside its owner where the work area of the owner's monitor has room, else a
+// little below it.
 void placeBeside(HWND window, HWND owner) {
     RECT mine;
     RECT theirs;
-    RECT work;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
     if (owner == nullptr || !GetWindowRect(window, &mine) || !GetWindowRect(owner, &theirs) ||
-        !SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
+        !GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor)) {
         return;
     }
+    const RECT work = monitor.rcWork;
     const int width = mine.right - mine.left;
     const int height = mine.bottom - mine.top;
     int left = theirs.right + 8;
@@ -63,28 +83,68 @@ void placeBeside(HWND window, HWND owner) {
 
 } // namespace
 
-bool saveUtf8(const wchar_t* path, const std::wstring& text) {
+LocalTime zoneLocalTime(std::int64_t wall) {
+    FILETIME utc;
+    utc.dwLowDateTime = static_cast<DWORD>(wall);
+    utc.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(wall) >> 32);
+    SYSTEMTIME universal = {};
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&utc, &universal);
+    // The zone's rules for that moment: a daylight-saving change shows from the first event after
+    // it. Where that fails, UTC is still the right time.
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+        local = universal;
+    }
+    return {local.wYear,   local.wMonth,  local.wDay,         local.wHour,
+            local.wMinute, local.wSecond, local.wMilliseconds};
+}
+
+DWORD saveUtf8(const wchar_t* path, const std::wstring& text) {
     std::string utf8;
     if (!text.empty()) {
         const int length = WideCharToMultiByte(
             CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
         if (length <= 0) {
-            return false;
+            return GetLastError();
         }
         utf8.assign(static_cast<std::size_t>(length), '\0');
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
                             length, nullptr, nullptr);
     }
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
+    // The new file is written whole beside the old one and only then takes its place, so that a
+    // full disk or a lost drive leaves the old file as it was.
+    std::wstring folder = path;
+    const std::size_t slash = folder.find_last_of(L"\\/");
+    folder = slash == std::wstring::npos ? L"." : folder.substr(0, slash + 1);
+    wchar_t temporary[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"log", 0, temporary) == 0) {
+        return GetLastError();
     }
-    DWORD written = 0;
-    const bool whole =
-        WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) &&
-        written == utf8.size();
-    return CloseHandle(file) && whole;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+    } else {
+        DWORD written = 0;
+        if (!WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) ||
+            !FlushFileBuffers(file)) {
+            error = GetLastError();
+        } else if (written != utf8.size()) {
+            error = ERROR_DISK_FULL;
+        }
+        if (!CloseHandle(file) && error == ERROR_SUCCESS) {
+            error = GetLastError();
+        }
+    }
+    if (error == ERROR_SUCCESS &&
+        !MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        DeleteFileW(temporary);
+    }
+    return error;
 }
 
 EventLogWindow::EventLogWindow(HINSTANCE instance, const EventLog* store)
@@ -142,6 +202,10 @@ INT_PTR EventLogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SIZE:
         layout(LOWORD(lParam), HIWORD(lParam));
         return TRUE;
+    case WM_DPICHANGED:
+        changeDpi(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        // The dialog manager, where it scales dialogs by itself, scales the controls and the font.
+        return FALSE;
     case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
         info->ptMinTrackSize.x = minimumSize.cx;
@@ -182,7 +246,8 @@ INT_PTR EventLogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void EventLogWindow::initialise(HWND dialogWindow) {
     window = dialogWindow;
-    clock = readClock();
+    dpi = windowDpi(window);
+    keepOwnLayout(window);
     bigIcon = loadProgramIcon(instance, SM_CXICON);
     smallIcon = loadProgramIcon(instance, SM_CXSMICON);
     SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
@@ -219,7 +284,8 @@ LRESULT CALLBACK EventLogWindow::keyHook(int code, WPARAM wParam, LPARAM lParam)
         (message->hwnd == hooked->window || IsChild(hooked->window, message->hwnd))) {
         if (message->message == WM_KEYDOWN && message->wParam == 'C' &&
             GetKeyState(VK_CONTROL) < 0) {
-            hooked->copy();
+            // Through the window, not from inside the hook: Copy may say something in a box.
+            PostMessageW(hooked->window, WM_COMMAND, IDC_EVENT_COPY, 0);
             message->message = WM_NULL;
         } else if (IsDialogMessageW(hooked->window, message)) {
             message->message = WM_NULL;
@@ -237,6 +303,41 @@ void EventLogWindow::layout(int width, int height) {
         const int w = anchor.at.right - anchor.at.left + (anchor.stretchX ? dx : 0);
         const int h = anchor.at.bottom - anchor.at.top + (anchor.stretchY ? dy : 0);
         MoveWindow(GetDlgItem(window, anchor.id), left, top, w > 0 ? w : 0, h > 0 ? h : 0, TRUE);
+    }
+}
+
+void EventLogWindow::changeDpi(int newDpi, const RECT& suggested) {
+    if (newDpi <= 0 || newDpi == dpi) {
+        return;
+    }
+    // Before the move, whose WM_SIZE lays the controls out from these.
+    const auto scale = [&](LONG& length) { length = MulDiv(length, newDpi, dpi); };
+    for (Anchor& anchor : anchors) {
+        scale(anchor.at.left);
+        scale(anchor.at.top);
+        scale(anchor.at.right);
+        scale(anchor.at.bottom);
+    }
+    scale(initialClient.cx);
+    scale(initialClient.cy);
+    scale(minimumSize.cx);
+    scale(minimumSize.cy);
+    widestLine = MulDiv(widestLine, newDpi, dpi);
+    dpi = newDpi;
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void EventLogWindow::addLine(HWND list, HDC dc, const std::string& line, LPARAM day, int& widest) {
+    const LRESULT index =
+        SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+    if (index >= 0) {
+        SendMessageW(list, LB_SETITEMDATA, static_cast<WPARAM>(index), day);
+    }
+    SIZE size;
+    if (GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &size) &&
+        size.cx > widest) {
+        widest = size.cx;
     }
 }
 
@@ -272,13 +373,20 @@ void EventLogWindow::drain() {
     for (std::uint64_t rounds = store->capacity() / BatchSize + 1; taken > 0 && rounds > 0;
          --rounds) {
         for (int i = 0; i < taken; ++i) {
-            const std::string line = eventLine(batch[static_cast<std::size_t>(i)], clock);
-            SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
-            SIZE size;
-            if (GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &size) &&
-                size.cx > widest) {
-                widest = size.cx;
+            const Event& event = batch[static_cast<std::size_t>(i)];
+            if (event.sequence > lastSequence + 1) {
+                addLine(list, dc, gapLine(event.sequence - lastSequence - 1), NoDay, widest);
+                ++count;
             }
+            lastSequence = event.sequence;
+            const LocalTime at = localTime(event.wall);
+            if (!anyDay || !sameDay(at, lastDay)) {
+                addLine(list, dc, dateLine(at), NoDay, widest);
+                ++count;
+                lastDay = at;
+                anyDay = true;
+            }
+            addLine(list, dc, eventLine(event, at), dayKey(at), widest);
         }
         count += taken;
         taken = taken == BatchSize ? store->take(cursor, batch.data(), BatchSize) : 0;
@@ -287,10 +395,31 @@ void EventLogWindow::drain() {
     ReleaseDC(list, dc);
 
     int deleted = 0;
-    for (; count > EventLogMaxLines; --count, ++deleted) {
+    const auto deleteTop = [&] {
+        if (SendMessageW(list, LB_GETITEMDATA, 0, 0) != NoDay) {
+            deletedLines += 1; // an event's line; a date or a gap is no event
+        }
         SendMessageW(list, LB_DELETESTRING, 0, 0);
+        --count;
+        ++deleted;
+    };
+    while (count > EventLogMaxLines) {
+        deleteTop();
     }
-    deletedLines += static_cast<std::uint64_t>(deleted);
+    // The date went with the oldest lines: the list still starts with one.
+    const LRESULT topDay = deleted > 0 ? SendMessageW(list, LB_GETITEMDATA, 0, 0) : NoDay;
+    if (topDay != NoDay && topDay != LB_ERR) {
+        if (count >= EventLogMaxLines) {
+            deleteTop();
+        }
+        const LocalTime day = {static_cast<int>(topDay / 10000),
+                               static_cast<int>(topDay / 100 % 100),
+                               static_cast<int>(topDay % 100)};
+        SendMessageA(list, LB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(dateLine(day).c_str()));
+        SendMessageW(list, LB_SETITEMDATA, 0, NoDay);
+        ++count;
+        --deleted;
+    }
     if (widest != widestLine) {
         widestLine = widest;
         SendMessageW(list, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widest + ExtentMargin), 0);
@@ -317,10 +446,10 @@ void EventLogWindow::showDropped() {
     SetDlgItemTextW(window, IDC_EVENT_DROPPED, text.c_str());
 }
 
-std::wstring EventLogWindow::chosenText() const {
+std::wstring EventLogWindow::listText(bool all) const {
     HWND list = GetDlgItem(window, IDC_EVENT_LIST);
     const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-    const int selected = static_cast<int>(SendMessageW(list, LB_GETSELCOUNT, 0, 0));
+    const int selected = all ? 0 : static_cast<int>(SendMessageW(list, LB_GETSELCOUNT, 0, 0));
     std::vector<int> chosen;
     if (selected > 0) {
         chosen.resize(static_cast<std::size_t>(selected));
@@ -350,8 +479,13 @@ std::wstring EventLogWindow::chosenText() const {
 }
 
 void EventLogWindow::copy() {
-    const std::wstring text = chosenText();
+    const std::wstring text = listText(false);
+    if (text.empty()) {
+        return; // nothing to copy: whatever the clipboard holds stays
+    }
     if (!OpenClipboard(window)) {
+        complain(window, L"The lines could not be copied: the clipboard could not be opened.",
+                 GetLastError());
         return;
     }
     EmptyClipboard();
@@ -371,6 +505,35 @@ void EventLogWindow::copy() {
     CloseClipboard();
 }
 
+std::wstring EventLogWindow::saveHeader() const {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    TIME_ZONE_INFORMATION zone = {};
+    const DWORD which = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias;
+    const wchar_t* name = zone.StandardName;
+    if (which == TIME_ZONE_ID_DAYLIGHT) {
+        bias += zone.DaylightBias;
+        name = zone.DaylightName;
+    } else if (which == TIME_ZONE_ID_STANDARD) {
+        bias += zone.StandardBias;
+    }
+    // The bias is what is added to local time to make UTC.
+    const LONG east = -bias;
+    wchar_t text[256];
+    wsprintfW(text, L"%04d-%02d-%02d %02d:%02d:%02d, UTC%c%02d:%02d", now.wYear, now.wMonth,
+              now.wDay, now.wHour, now.wMinute, now.wSecond, east < 0 ? L'-' : L'+',
+              (east < 0 ? -east : east) / 60, (east < 0 ? -east : east) % 60);
+    std::wstring header = L"" BRIDGE_PRODUCT_NAME L" " BRIDGE_VERSION L", Event Log\r\nSaved ";
+    header += text;
+    if (name[0] != L'\0') {
+        header += std::wstring(L" (") + name + L")";
+    }
+    const std::uint64_t dropped = cursor.missed + deletedLines;
+    header += L"\r\n" + std::to_wstring(dropped) + L" older lines dropped\r\n\r\n";
+    return header;
+}
+
 void EventLogWindow::save() {
     wchar_t path[MAX_PATH] = L"event-log.txt";
     OPENFILENAMEW box = {};
@@ -382,12 +545,11 @@ void EventLogWindow::save() {
     box.lpstrTitle = L"Save the Event Log";
     box.lpstrDefExt = L"txt";
     box.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (!GetSaveFileNameW(&box)) {
-        return; // cancelled
+    if (!GetSaveFileNameW(&box) || window == nullptr) {
+        return; // cancelled, or closed with the bridge meanwhile
     }
-    const bool saved = saveUtf8(path, chosenText());
-    if (!saved) {
-        const std::wstring said = std::wstring(L"The Event Log could not be saved to\n") + path;
-        MessageBoxW(window, said.c_str(), L"Event Log", MB_OK | MB_ICONERROR);
+    // The whole log, whatever is chosen in the list.
+    if (const DWORD error = saveUtf8(path, saveHeader() + listText(true))) {
+        complain(window, std::wstring(L"The Event Log could not be saved to\n") + path, error);
     }
 }

@@ -17,8 +17,13 @@ constexpr int EventLogMaxLines = 10000;
 // How often the shown window takes new events from the store.
 constexpr UINT EventLogDrainMs = 50;
 
-// Writes text to the file at path, made anew, as UTF-8; false when any of it could not be written.
-bool saveUtf8(const wchar_t* path, const std::wstring& text);
+// Writes text as UTF-8 to a file beside path, flushes it, then puts it in place of any file at
+// path. Returns ERROR_SUCCESS, or the system's error code; on an error any earlier file at path is
+// left as it was.
+DWORD saveUtf8(const wchar_t* path, const std::wstring& text);
+
+// An event's wall-clock time in the time zone in force on this computer for that moment.
+LocalTime zoneLocalTime(std::int64_t wall);
 
 class EventLogWindow {
 public:
@@ -36,6 +41,8 @@ public:
     void drain();
 
     HWND window = nullptr;
+    // Turns an event's wall-clock time into the local time of its line; replaceable for tests.
+    LocalTime (*localTime)(std::int64_t wall) = zoneLocalTime;
 
 private:
     static INT_PTR CALLBACK dialogProcedure(HWND window, UINT message, WPARAM wParam,
@@ -46,8 +53,16 @@ private:
     void hide();
     void layout(int width, int height);
     void showDropped();
-    // The lines chosen in the list, or all of them when none is, each ending in CR LF.
-    std::wstring chosenText() const;
+    // The window moved to a monitor of another scale: the layout follows.
+    void changeDpi(int newDpi, const RECT& suggested);
+    // Adds one line with its item data: the day of an event's line, 0 for a date or a gap line,
+    // which is not counted as an event dropped.
+    void addLine(HWND list, HDC dc, const std::string& line, LPARAM day, int& widest);
+    // The lines chosen in the list, or all of them when none is or all is true, each ending in
+    // CR LF.
+    std::wstring listText(bool all) const;
+    // What a saved file starts with: the program, the date and time zone, the lines dropped.
+    std::wstring saveHeader() const;
     void copy();
     void save();
 
@@ -63,7 +78,11 @@ private:
     HINSTANCE instance;
     const EventLog* store;
     EventCursor cursor;
-    ClockReference clock;
+    // The last event listed, to find gaps, and the day of its line, to mark a new day.
+    std::uint64_t lastSequence = 0;
+    LocalTime lastDay;
+    bool anyDay = false;
+    int dpi = 96;
     std::vector<Event> batch;
     std::vector<Anchor> anchors;
     SIZE initialClient = {0, 0};

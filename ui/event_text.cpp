@@ -1,4 +1,4 @@
-// The text of Event Log lines.
+// The text of Event Log lines: the events, the dates and the gaps.
 #include "ui/event_text.h"
 
 #include <cstdio>
@@ -8,21 +8,10 @@
 
 namespace {
 
-constexpr std::int64_t MsPerDay = 24 * 60 * 60 * 1000;
-
-std::string timeOfDay(std::int64_t stamp, const ClockReference& clock) {
-    const std::int64_t frequency = clock.frequency > 0 ? clock.frequency : 1;
-    // Whole seconds and the rest apart, so that no product can overflow however long the run.
-    const std::int64_t ticks = stamp - clock.counter;
-    std::int64_t ms = ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
-    if (ticks < 0 && ticks % frequency != 0) {
-        ms -= 1; // toward the earlier millisecond, as for later stamps
-    }
-    ms = ((clock.msOfDay + ms) % MsPerDay + MsPerDay) % MsPerDay;
+std::string timeOfDay(const LocalTime& at) {
     char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
-                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
-                  static_cast<int>(ms % 1000));
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", at.hour, at.minute, at.second,
+                  at.millisecond);
     return text;
 }
 
@@ -118,6 +107,17 @@ std::string what(const Event& event) {
 
 } // namespace
 
-std::string eventLine(const Event& event, const ClockReference& clock) {
-    return timeOfDay(event.stamp, clock) + "  " + what(event);
+std::string eventLine(const Event& event, const LocalTime& at) {
+    return timeOfDay(at) + "  " + what(event);
+}
+
+std::string dateLine(const LocalTime& at) {
+    char text[40];
+    std::snprintf(text, sizeof text, "---- %04d-%02d-%02d ----", at.year, at.month, at.day);
+    return text;
+}
+
+std::string gapLine(std::uint64_t missing) {
+    return "---- " + std::to_string(missing) + (missing == 1 ? " event" : " events") +
+           " missing ----";
 }

@@ -6,14 +6,27 @@
 
 #include "engine/event_log.h"
 
-// Ties the engine's counter to the local time of day: the counter read at msOfDay milliseconds
-// after local midnight, and the counter's frequency.
-struct ClockReference {
-    std::int64_t counter = 0;
-    std::int64_t frequency = 1000;
-    std::int64_t msOfDay = 0;
+// A local date and time, to the millisecond: an event's wall-clock time in the time zone then in
+// force.
+struct LocalTime {
+    int year = 1601;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int millisecond = 0;
 };
 
-// "HH:MM:SS.mmm  " and the event, e.g. "Incoming COM3: Waiting...", "Received :GR#" (control bytes
-// as <06>), "Sent 00:00:00#", "Pulse west 500 ms, 5 ticks", "Move :Mw#", "Halt :Qw#".
-std::string eventLine(const Event& event, const ClockReference& clock);
+inline bool sameDay(const LocalTime& a, const LocalTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day;
+}
+
+// "HH:MM:SS.mmm  " at the given local time, and the event, e.g. "Incoming COM3: Waiting...",
+// "Received :GR#" (control bytes as <06>), "Sent 00:00:00#", "Pulse west 500 ms, 5 ticks",
+// "Move :Mw#", "Halt :Qw#".
+std::string eventLine(const Event& event, const LocalTime& at);
+// The line that starts each day's lines: "---- 2026-12-09 ----".
+std::string dateLine(const LocalTime& at);
+// The line where events were overwritten before the log read them: "---- 37 events missing ----".
+std::string gapLine(std::uint64_t missing);

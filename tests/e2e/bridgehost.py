@@ -460,6 +460,10 @@ class Bridge:
         self.ask("syscommand %d" % EVENT_LOG)
         self.ask("logfind %d" % (timeout * 1000), timeout=timeout + 10)
 
+    def open_save_box(self, timeout=30):
+        """Presses Save... in the open Event Log and waits for its box."""
+        self.ask("logsave %d" % int(timeout * 1000), timeout=timeout + 5)
+
     def event_log_lines(self, last=None):
         """The Event Log's lines, or only the last ones."""
         count = int(self.ask("loglines"))

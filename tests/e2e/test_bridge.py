@@ -601,17 +601,26 @@ class ShutdownTests(BridgeCase):
         self.assertEqual([text for _, text in frames], [b":Me#", b":Mn#", b":Qw#", b":Qn#"])
 
 
-class SessionEndTests(unittest.TestCase):
-    """Windows ends the session (shut down, log off) while pulses run: the program is ended as soon
-    as it has answered, so it halts the mount first. Its own bridge, for wineboot ends every
-    program of the prefix."""
+class OwnBridgeCase(unittest.TestCase):
+    """Groups that end their program in a way of their own, each on a bridge of its own: the shared
+    one has ended by now."""
 
     def setUp(self):
         bridge.stop()
 
+    def own_bridge(self, incoming_port, outgoing_port, logs):
+        return host.Bridge(options.exe, options.driver, options.prefix, incoming_port,
+                           outgoing_port, visible=False,
+                           log_folder=os.path.join(options.prefix, logs))
+
+
+class SessionEndTests(OwnBridgeCase):
+    """Windows ends the session (shut down, log off) while pulses run: the program is ended as soon
+    as it has answered, so it halts the mount first. Its own bridge, for wineboot ends every
+    program of the prefix."""
+
     def test_the_end_of_the_session_mid_pulse_halts_the_mount_before_the_program_goes(self):
-        with host.Bridge(options.exe, options.driver, options.prefix, 29, 30, visible=False,
-                         log_folder=os.path.join(options.prefix, "logs-session")) as ending:
+        with self.own_bridge(29, 30, "logs-session") as ending:
             ending.connect_incoming()
             self.assertEqual(ending.wait_text(host.INCOMING_STATUS, "Waiting..."), "Waiting...")
             ending.connect_outgoing()
@@ -625,6 +634,19 @@ class SessionEndTests(unittest.TestCase):
             frames = ending.mount.wait_frames(4, 10)
             self.assertEqual([text for _, text in frames], [b":Mw#", b":Mn#", b":Qw#", b":Qn#"])
             self.assertIsNotNone(ending.process.wait(30), "the program did not end")
+
+
+class SaveBoxTests(OwnBridgeCase):
+    """The Event Log's Save box runs a message loop of its own above the dialog's: closing the
+    dialog under it still ends the program at once."""
+
+    def test_closing_with_the_save_box_open_ends_the_program_within_a_second(self):
+        with self.own_bridge(31, 32, "logs-save") as saving:
+            saving.open_event_log()
+            saving.open_save_box()
+            closed = time.monotonic()
+            self.assertEqual(saving.close_dialog(timeout=30), 0)
+            self.assertLess(time.monotonic() - closed, 1.0, "the program took too long to end")
 
 
 class LinuxScriptTests(unittest.TestCase):
@@ -678,10 +700,11 @@ class LinuxScriptTests(unittest.TestCase):
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
     the Event Log, a real guiding client, lines that fail, the end of the program and of the
-    session, and last the program started by the Linux run script."""
+    session, the end under the Save box, and last the program started by the Linux run script."""
     suite = unittest.TestSuite()
     for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
-                  ClientTests, FaultTests, ShutdownTests, SessionEndTests, LinuxScriptTests):
+                  ClientTests, FaultTests, ShutdownTests, SessionEndTests, SaveBoxTests,
+                  LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 

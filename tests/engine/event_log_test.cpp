@@ -1,5 +1,6 @@
 // Tests of the event log: the ring on its own (order, wrap, what a slow or overrun reader misses),
 // and the events the engine records as a guiding session passes through it.
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -52,6 +53,16 @@ TEST(EventStore, KeepsOrderFieldsAndStampsAndCutsLongBytes) {
     EXPECT_EQ(events[2].extra, 5);
     EXPECT_EQ(text(events[2]), "w");
     EXPECT_EQ(text(events[3]), std::string(EventBytes, 'x'));
+    // The wall clock, in 100 ns units since 1601: within a minute of the system clock.
+    using FileTimeUnits = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+    const std::int64_t fromUnixEpoch = 116444736000000000LL;
+    const std::int64_t now = std::chrono::duration_cast<FileTimeUnits>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count() +
+                             fromUnixEpoch;
+    for (const Event& event : events) {
+        EXPECT_NEAR(static_cast<double>(event.wall), static_cast<double>(now), 600000000.0);
+    }
 
     // Nothing new: nothing taken, nothing missed.
     Event one;

@@ -143,11 +143,10 @@ TEST(StatusTexts, NameCodesOneToEight) {
     }
 }
 
-Event made(EventKind kind, std::int64_t stamp, std::uint32_t value, std::uint16_t extra,
+Event made(EventKind kind, std::uint32_t value, std::uint16_t extra,
            const std::string& bytes = "") {
     Event event;
     event.kind = kind;
-    event.stamp = stamp;
     event.value = value;
     event.extra = extra;
     event.length = static_cast<std::uint8_t>(bytes.size());
@@ -156,31 +155,31 @@ Event made(EventKind kind, std::int64_t stamp, std::uint32_t value, std::uint16_
 }
 
 TEST(EventLines, CarryTheLocalTimeToTheMillisecondAndSayWhatPassed) {
-    // Counted at 10 MHz; the counter read 5 000 000 at 23:59:59.250.
-    const ClockReference clock{5000000, 10000000, 86399250};
-    EXPECT_EQ(eventLine(made(EventIncomingStatus, 5000000, StatusWaiting, 3), clock),
+    const LocalTime at{2026, 3, 9, 23, 59, 59, 250};
+    const LocalTime midnight{2026, 3, 10, 0, 0, 0, 7};
+    EXPECT_EQ(eventLine(made(EventIncomingStatus, StatusWaiting, 3), at),
               "23:59:59.250  Incoming COM3: Waiting...");
-    EXPECT_EQ(eventLine(made(EventOutgoingStatus, 5009999, StatusNotOpened, 0), clock),
+    EXPECT_EQ(eventLine(made(EventOutgoingStatus, StatusNotOpened, 0), at),
               "23:59:59.250  Outgoing: Port is not opened yet.");
-    // Past midnight, and before the reading (toward the earlier millisecond).
-    EXPECT_EQ(eventLine(made(EventCommand, 12500000, 0, 0, "\x06"), clock),
-              "00:00:00.000  Received <06>");
-    EXPECT_EQ(eventLine(made(EventReply, 4999999, 0, 0, "00:00:00#"), clock),
-              "23:59:59.249  Sent 00:00:00#");
-    EXPECT_EQ(eventLine(made(EventCommand, 5000000 - 864000000000LL, 0, 0, ":G\x7f\xffR#"), clock),
+    EXPECT_EQ(eventLine(made(EventCommand, 0, 0, "\x06"), midnight), "00:00:00.007  Received <06>");
+    EXPECT_EQ(eventLine(made(EventReply, 0, 0, "00:00:00#"), at), "23:59:59.250  Sent 00:00:00#");
+    EXPECT_EQ(eventLine(made(EventCommand, 0, 0, ":G\x7f\xffR#"), at),
               "23:59:59.250  Received :G<7F><FF>R#");
-    EXPECT_EQ(eventLine(made(EventPulse, 5000000, 500, 5, "w"), clock),
+    EXPECT_EQ(eventLine(made(EventPulse, 500, 5, "w"), at),
               "23:59:59.250  Pulse west 500 ms, 5 ticks");
-    EXPECT_EQ(eventLine(made(EventMountWrite, 5000000, 0, 0, ":Mn#"), clock),
-              "23:59:59.250  Move :Mn#");
-    EXPECT_EQ(eventLine(made(EventMountWrite, 5000000, 0, 0, ":Qw#"), clock),
-              "23:59:59.250  Halt :Qw#");
-    EXPECT_EQ(eventLine(made(EventOutgoingReopen, 5000000, ReopenRetrying, 4), clock),
+    EXPECT_EQ(eventLine(made(EventMountWrite, 0, 0, ":Mn#"), at), "23:59:59.250  Move :Mn#");
+    EXPECT_EQ(eventLine(made(EventMountWrite, 0, 0, ":Qw#"), at), "23:59:59.250  Halt :Qw#");
+    EXPECT_EQ(eventLine(made(EventOutgoingReopen, ReopenRetrying, 4), at),
               "23:59:59.250  Outgoing COM4: lost; trying to open it again every second");
-    EXPECT_EQ(eventLine(made(EventIncomingReopen, 5000000, ReopenBack, 3), clock),
+    EXPECT_EQ(eventLine(made(EventIncomingReopen, ReopenBack, 3), at),
               "23:59:59.250  Incoming COM3: the port is back");
-    EXPECT_EQ(eventLine(made(EventAwake, 5000000, 1, 0), clock),
+    EXPECT_EQ(eventLine(made(EventAwake, 1, 0), at),
               "23:59:59.250  Keeping the computer awake while a link is open");
+    // The date and the gaps have lines of their own.
+    EXPECT_FALSE(sameDay(at, midnight));
+    EXPECT_EQ(dateLine(midnight), "---- 2026-03-10 ----");
+    EXPECT_EQ(gapLine(1), "---- 1 event missing ----");
+    EXPECT_EQ(gapLine(4097), "---- 4097 events missing ----");
 }
 
 } // namespace

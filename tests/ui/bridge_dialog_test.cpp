@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -496,6 +498,49 @@ TEST_F(BridgeDialog, WindowMayGrowWiderButNeverNarrowerOrTaller) {
     }
 }
 
+TEST_F(BridgeDialog, AMoveToA192DpiMonitorDoublesTheChartsTheLimitsAndTheEventLogsLayout) {
+    RECT outer;
+    GetWindowRect(window, &outer);
+    const RECT suggested = {outer.left, outer.top, outer.left + 2 * (outer.right - outer.left),
+                            outer.top + 2 * (outer.bottom - outer.top)};
+    const int width = dialog->minWidth;
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(dialog->raGraph->dpi, 192);
+    EXPECT_EQ(dialog->decGraph->dpi, 192);
+    EXPECT_EQ(dialog->minWidth, 2 * width);
+    EXPECT_EQ(dialog->minHeight, suggested.bottom - suggested.top);
+    GetWindowRect(window, &outer);
+    EXPECT_TRUE(EqualRect(&outer, &suggested));
+
+    // The Event Log: its buttons keep twice their distance from the corner, and its least size
+    // doubles.
+    SendMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog, 0);
+    ASSERT_TRUE(dialog->eventLog);
+    HWND log = dialog->eventLog->window;
+    auto fromCorner = [&] {
+        RECT client;
+        RECT button;
+        GetClientRect(log, &client);
+        GetWindowRect(GetDlgItem(log, IDC_EVENT_SAVE), &button);
+        MapWindowPoints(nullptr, log, reinterpret_cast<POINT*>(&button), 2);
+        return SIZE{client.right - button.left, client.bottom - button.top};
+    };
+    const SIZE before = fromCorner();
+    MINMAXINFO least = {};
+    SendMessageW(log, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&least));
+    GetWindowRect(log, &outer);
+    const RECT doubled = {outer.left, outer.top, outer.left + 2 * (outer.right - outer.left),
+                          outer.top + 2 * (outer.bottom - outer.top)};
+    SendMessageW(log, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&doubled));
+    const SIZE after = fromCorner();
+    EXPECT_EQ(after.cx, 2 * before.cx);
+    EXPECT_EQ(after.cy, 2 * before.cy);
+    MINMAXINFO doubledLeast = {};
+    SendMessageW(log, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&doubledLeast));
+    EXPECT_EQ(doubledLeast.ptMinTrackSize.x, 2 * least.ptMinTrackSize.x);
+    EXPECT_EQ(doubledLeast.ptMinTrackSize.y, 2 * least.ptMinTrackSize.y);
+}
+
 std::wstring listLine(HWND list, int index) {
     wchar_t text[256] = {};
     SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
@@ -557,9 +602,10 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     const LONG wanted = LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL | LBS_HASSTRINGS;
     EXPECT_EQ(style & wanted, wanted);
     EXPECT_EQ(style & (LBS_SORT | LBS_OWNERDRAWFIXED | LBS_OWNERDRAWVARIABLE), 0);
-    ASSERT_TRUE(pumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= 2; }));
-    EXPECT_TRUE(isLine(listLine(list, 0), L"Incoming COM200: Opening port..."));
-    EXPECT_TRUE(isLine(listLine(list, 1), L"Incoming COM200: Cannot open port."));
+    ASSERT_TRUE(pumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= 3; }));
+    EXPECT_EQ(listLine(list, 0).rfind(L"---- 20", 0), 0u) << "the date comes first";
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Incoming COM200: Opening port..."));
+    EXPECT_TRUE(isLine(listLine(list, 2), L"Incoming COM200: Cannot open port."));
 
     // Escape hides it and keeps its lines; the window menu shows it again.
     SendMessageW(log, WM_COMMAND, IDCANCEL, 0);
@@ -573,6 +619,18 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     window = nullptr;
     EXPECT_FALSE(IsWindow(log));
     EXPECT_EQ(dialog->eventLog->window, nullptr);
+}
+
+std::wstring clipboardText() {
+    std::wstring text;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+            text = static_cast<const wchar_t*>(GlobalLock(data));
+            GlobalUnlock(data);
+        }
+        CloseClipboard();
+    }
+    return text;
 }
 
 TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsAndCopies) {
@@ -589,11 +647,13 @@ TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsA
     HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
     ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), EventLogMaxLines);
     EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
-    EXPECT_TRUE(isLine(listLine(list, 0), L"Pulse west 2001 ms, 1 tick"));
+    // The oldest lines went with their date line, and the list still starts with the date.
+    EXPECT_EQ(listLine(list, 0).rfind(L"---- 20", 0), 0u);
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Pulse west 2002 ms, 1 tick"));
     EXPECT_TRUE(isLine(listLine(list, EventLogMaxLines - 1), L"Pulse west 12000 ms, 1 tick"));
     wchar_t dropped[64] = {};
     GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
-    EXPECT_STREQ(dropped, L"2000 older lines dropped");
+    EXPECT_STREQ(dropped, L"2001 older lines dropped");
 
     // At the bottom, the view follows the new lines.
     RECT area;
@@ -611,39 +671,138 @@ TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsA
     log.drain();
     EXPECT_EQ(listLine(list, static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0))), reading);
     GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
-    EXPECT_STREQ(dropped, L"2130 older lines dropped");
+    EXPECT_STREQ(dropped, L"2131 older lines dropped");
 
     // Copy: the chosen lines, each ending in CR LF.
     SendMessageW(list, LB_SETSEL, TRUE, 3);
     SendMessageW(list, LB_SETSEL, TRUE, 7);
     SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
-    const std::wstring copied =
-        data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
-    if (data != nullptr) {
-        GlobalUnlock(data);
-    }
-    CloseClipboard();
-    EXPECT_EQ(copied, listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
+    EXPECT_EQ(clipboardText(), listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
     log.close();
     EXPECT_EQ(log.window, nullptr);
 }
 
-TEST(EventLogWindow, SavesUtf8AndSaysWhenItCouldNot) {
-    wchar_t folder[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
-    const std::wstring path = std::wstring(folder) + L"event-log-test.txt";
-    ASSERT_TRUE(saveUtf8(path.c_str(), L"12:00:00.000  Sent P\r\n\u00e9\u20ac\r\n"));
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    char bytes[64] = {};
+std::string fileBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    char bytes[256] = {};
     DWORD got = 0;
-    ReadFile(file, bytes, sizeof bytes, &got, nullptr);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+        CloseHandle(file);
+    }
+    return std::string(bytes, got);
+}
+
+TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
+    wchar_t temporary[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temporary), 0u);
+    const std::wstring folder = std::wstring(temporary) + L"event-log-save-test\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring path = folder + L"log.txt";
+    ASSERT_EQ(saveUtf8(path.c_str(), L"old\r\n"), DWORD(ERROR_SUCCESS));
+    ASSERT_EQ(saveUtf8(path.c_str(), L"12:00:00.000  Sent P\r\n\u00e9\u20ac\r\n"),
+              DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(fileBytes(path), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
+
+    // A file that cannot be replaced (another program holds it open, sharing all but its deletion)
+    // keeps every byte, and nothing is left beside it.
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_NE(saveUtf8(path.c_str(), L"new"), DWORD(ERROR_SUCCESS));
+    CloseHandle(held);
+    EXPECT_EQ(fileBytes(path), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+    int files = 0;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        files += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? 1 : 0;
+    }
+    FindClose(search);
+    EXPECT_EQ(files, 1);
     DeleteFileW(path.c_str());
-    EXPECT_EQ(std::string(bytes, got), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
-    EXPECT_FALSE(saveUtf8((std::wstring(folder) + L"no-such-folder\\log.txt").c_str(), L"x"));
+    RemoveDirectoryW(folder.c_str());
+    EXPECT_NE(saveUtf8((folder + L"no-such-folder\\log.txt").c_str(), L"x"), DWORD(ERROR_SUCCESS));
+}
+
+// The test's time zone: the wall clock from the first event on is 2026-03-29 01:59:59.000 and
+// on, an hour later from switchAt on, and a day later once nextDay is set.
+struct TestZone {
+    static inline std::int64_t base = 0;
+    static inline std::int64_t switchAt = INT64_MAX;
+    static inline bool nextDay = false;
+    static LocalTime at(std::int64_t wall) {
+        std::int64_t ms = (1 * 3600 + 59 * 60 + 59) * 1000LL + (wall - base) / 10000;
+        ms += wall >= switchAt ? 3600000 : 0;
+        return {2026,
+                3,
+                nextDay ? 30 : 29,
+                static_cast<int>(ms / 3600000 % 24),
+                static_cast<int>(ms / 60000 % 60),
+                static_cast<int>(ms / 1000 % 60),
+                static_cast<int>(ms % 1000)};
+    }
+};
+
+TEST(EventLogWindow, LinesTakeTheZoneInForceMarkTheDaysAndTheGapsAndCopyNothingFromNothing) {
+    EventLog store(8);
+    EventLogWindow log(GetModuleHandleA(nullptr), &store);
+    log.localTime = TestZone::at;
+    log.show(nullptr);
+    ASSERT_NE(log.window, nullptr);
+    HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
+
+    // An empty log copies nothing, and the clipboard keeps what it held.
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    EmptyClipboard();
+    HGLOBAL kept = GlobalAlloc(GMEM_MOVEABLE, sizeof L"kept");
+    std::memcpy(GlobalLock(kept), L"kept", sizeof L"kept");
+    GlobalUnlock(kept);
+    SetClipboardData(CF_UNICODETEXT, kept);
+    CloseClipboard();
+    SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
+    EXPECT_EQ(clipboardText(), L"kept");
+
+    // A move before the clocks go forward and its halt after: the halt shows in the new local
+    // time, and the time between them is still what it was.
+    store.record(EventMountWrite, 0, 0, ":Mw#", 4);
+    Sleep(25); // a pulse of a few tens of milliseconds, longer than a step of any system clock
+    store.record(EventMountWrite, 0, 0, ":Qw#", 4);
+    EventCursor peek;
+    Event both[2];
+    ASSERT_EQ(store.take(peek, both, 2), 2);
+    TestZone::base = both[0].wall;
+    TestZone::switchAt = both[1].wall;
+    log.drain();
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 3);
+    EXPECT_EQ(listLine(list, 0), L"---- 2026-03-29 ----");
+    EXPECT_EQ(listLine(list, 1), L"01:59:59.000  Move :Mw#");
+    // An hour after the move's 01:59:59.000, and the time between them.
+    const std::int64_t ms =
+        (2 * 3600 + 59 * 60 + 59) * 1000LL + (both[1].wall - both[0].wall) / 10000;
+    wchar_t halt[64];
+    wsprintfW(halt, L"%02d:%02d:%02d.%03d  Halt :Qw#", static_cast<int>(ms / 3600000 % 24),
+              static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+              static_cast<int>(ms % 1000));
+    EXPECT_EQ(listLine(list, 2), halt);
+
+    // Hidden while the ring wrapped: a line says how many are missing there, and the next day
+    // has its date.
+    SendMessageW(log.window, WM_COMMAND, IDCANCEL, 0);
+    TestZone::nextDay = true;
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        store.record(EventPulse, i, 1, "w", 1);
+    }
+    log.show(nullptr);
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 3 + 2 + 8);
+    EXPECT_EQ(listLine(list, 3), L"---- 12 events missing ----");
+    EXPECT_EQ(listLine(list, 4), L"---- 2026-03-30 ----");
+    EXPECT_EQ(listLine(list, 5).substr(12), L"  Pulse west 12 ms, 1 tick");
+    wchar_t dropped[64] = {};
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"12 older lines dropped");
+    log.close();
 }
 
 TEST_F(BridgeDialog, CarriesTheProgramIconAtTheSystemSizes) {
@@ -725,48 +884,65 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
     EXPECT_EQ(reports.size(), 0u);
 }
 
-TEST(BridgeDialogProcedure, ClosingTheDialogAlsoClosesItsAboutBox) {
-    // The About box runs a message loop of its own inside the bridge dialog's; a close that
-    // left it open would keep the program running behind a box the user did not ask to close.
+// Which box the close test opens above the bridge dialog, and what it saw.
+struct BoxAbove {
+    static inline bool save = false;
+    static inline HWND seen = nullptr;
+    static inline DWORD closedAt = 0;
+    static inline bool leftOpen = false;
+};
+
+TEST(BridgeDialogProcedure, ClosingTheDialogAlsoClosesTheBoxesAboveIt) {
+    // The About box and the Event Log's Save box each run a message loop of their own inside the
+    // bridge dialog's; a close that left one open would keep the program running, unseen, behind a
+    // box the user did not ask to close.
     registerGraphClass(GetModuleHandleA(nullptr));
     AppModel model;
     RecordingListener reports;
     Controller controller(&reports);
     controller.start();
-    DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
-    // Once both are up, the timer closes the bridge dialog; should the About box outlive that
-    // by two seconds, it closes the box itself, so that a failure ends the test instead of
-    // hanging it.
-    static HWND aboutSeen;
-    static DWORD closedAt;
-    static bool leftOpen;
-    aboutSeen = nullptr;
-    leftOpen = false;
-    UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
-        HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge");
-        HWND about = FindWindowA("#32770", "About Quillfen Autoguider Bridge");
-        if (aboutSeen != nullptr) {
-            if (IsWindow(aboutSeen) && GetTickCount() - closedAt > 2000) {
-                leftOpen = true;
-                PostMessageA(aboutSeen, WM_COMMAND, IDOK, 0);
+    for (bool save : {false, true}) {
+        SCOPED_TRACE(save ? "Save" : "About");
+        DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+        BoxAbove::save = save;
+        BoxAbove::seen = nullptr;
+        BoxAbove::leftOpen = false;
+        // Once the box is up, the timer closes the bridge dialog; should the box outlive that by
+        // ten seconds (Wine may wait two for a window manager at each window it hides), it closes
+        // the box itself, so that a failure ends the test instead of
+        // hanging it.
+        UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+            HWND up = FindWindowA("#32770", "Quillfen Autoguider Bridge");
+            HWND log = FindWindowA("#32770", "Event Log");
+            HWND box = FindWindowA("#32770", BoxAbove::save ? "Save the Event Log"
+                                                            : "About Quillfen Autoguider Bridge");
+            if (BoxAbove::seen != nullptr) {
+                if (IsWindow(BoxAbove::seen) && GetTickCount() - BoxAbove::closedAt > 10000) {
+                    BoxAbove::leftOpen = true;
+                    PostMessageA(BoxAbove::seen, WM_COMMAND, IDCANCEL, 0);
+                }
+            } else if (up != nullptr && box != nullptr && IsWindowVisible(box)) {
+                BoxAbove::seen = box;
+                BoxAbove::closedAt = GetTickCount();
+                PostMessageA(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            } else if (up != nullptr && !BoxAbove::save && box == nullptr) {
+                PostMessageA(up, WM_SYSCOMMAND, WindowMenuAbout, 0);
+            } else if (up != nullptr && BoxAbove::save && log == nullptr) {
+                PostMessageA(up, WM_SYSCOMMAND, WindowMenuEventLog, 0);
+            } else if (log != nullptr && IsWindowEnabled(log)) {
+                PostMessageA(log, WM_COMMAND, IDC_EVENT_SAVE, 0);
             }
-        } else if (up != nullptr && about == nullptr) {
-            PostMessageA(up, WM_SYSCOMMAND, WindowMenuAbout, 0);
-        } else if (up != nullptr && GetWindow(about, GW_OWNER) == up) {
-            aboutSeen = about;
-            closedAt = GetTickCount();
-            PostMessageA(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-        }
-    });
-    const INT_PTR result =
-        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
-                        DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
-    KillTimer(nullptr, timer);
-    EXPECT_EQ(result, FALSE);
-    ASSERT_NE(aboutSeen, nullptr);
-    EXPECT_FALSE(leftOpen);
-    EXPECT_FALSE(IsWindow(aboutSeen));
-    EXPECT_FALSE(IsWindow(dialog.window));
+        });
+        const INT_PTR result = DialogBoxParamA(
+            GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
+            DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(&dialog));
+        KillTimer(nullptr, timer);
+        EXPECT_EQ(result, FALSE);
+        ASSERT_NE(BoxAbove::seen, nullptr);
+        EXPECT_FALSE(BoxAbove::leftOpen);
+        EXPECT_FALSE(IsWindow(BoxAbove::seen));
+        EXPECT_FALSE(IsWindow(dialog.window));
+    }
     controller.stop();
 }
 

@@ -20,6 +20,7 @@
 //   loglines               the number of lines in the Event Log's list
 //   logline <index>        the text of one line of the Event Log
 //   logrect                the Event Log's outer rectangle on the screen
+//   logsave <ms>           press Save... in the Event Log (posted) and wait up to ms for its box
 //   ping                   time a message round trip to the dialog: microseconds
 //   quit                   end the driver
 #include <cstdarg>
@@ -41,6 +42,8 @@ constexpr UINT SendTimeoutMs = 5000;
 
 constexpr const wchar_t* LogCaption = L"Event Log";
 constexpr int EventListId = 301;
+constexpr int EventSaveId = 304;
+constexpr const wchar_t* SaveCaption = L"Save the Event Log";
 
 HWND dialog = nullptr;
 HWND eventLog = nullptr;
@@ -229,38 +232,63 @@ void closeDialog() {
     answer("ok");
 }
 
-// A shown top-level window of the dialog's process whose caption begins with LogCaption.
-BOOL CALLBACK findLogWindow(HWND window, LPARAM found) {
+// What a search of the dialog's process's windows looks for, and what it found.
+struct Search {
+    const wchar_t* caption;
+    HWND found;
+};
+
+// A shown top-level window of the dialog's process whose caption begins with the one searched.
+BOOL CALLBACK findProgramWindow(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
     DWORD process = 0;
     DWORD dialogProcess = 0;
     GetWindowThreadProcessId(window, &process);
     GetWindowThreadProcessId(dialog, &dialogProcess);
     wchar_t caption[64] = {};
     GetWindowTextW(window, caption, 64);
-    const std::size_t length = std::wcslen(LogCaption);
+    const std::size_t length = std::wcslen(search->caption);
     if (process == dialogProcess && IsWindowVisible(window) &&
-        std::wcsncmp(caption, LogCaption, length) == 0) {
-        *reinterpret_cast<HWND*>(found) = window;
+        std::wcsncmp(caption, search->caption, length) == 0) {
+        search->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-void findLog(int timeoutMs) {
+// Waits up to timeoutMs for such a window; nullptr when none came.
+HWND waitForProgramWindow(const wchar_t* caption, int timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        eventLog = nullptr;
-        EnumWindows(findLogWindow, reinterpret_cast<LPARAM>(&eventLog));
-        if (eventLog != nullptr) {
-            answer("ok %p", static_cast<void*>(eventLog));
-            return;
-        }
-        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
-            answer("error no Event Log");
-            return;
+        Search search = {caption, nullptr};
+        EnumWindows(findProgramWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr || GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) {
+            return search.found;
         }
         Sleep(50);
     }
+}
+
+void findLog(int timeoutMs) {
+    eventLog = waitForProgramWindow(LogCaption, timeoutMs);
+    if (eventLog == nullptr) {
+        answer("error no Event Log");
+        return;
+    }
+    answer("ok %p", static_cast<void*>(eventLog));
+}
+
+void openSaveBox(int timeoutMs) {
+    if (eventLog == nullptr || !PostMessageW(eventLog, WM_COMMAND, EventSaveId, 0)) {
+        answer("error no Event Log");
+        return;
+    }
+    HWND box = waitForProgramWindow(SaveCaption, timeoutMs);
+    if (box == nullptr) {
+        answer("error no Save box");
+        return;
+    }
+    answer("ok %p", static_cast<void*>(box));
 }
 
 void countLogLines() {
@@ -334,6 +362,8 @@ int main() {
             readEntry(first, second);
         } else if (command == "rect") {
             readRect(dialog);
+        } else if (command == "logsave" && fields == 2) {
+            openSaveBox(first);
         } else if (command == "logrect") {
             readRect(eventLog);
         } else if (command == "about" && fields == 2) {
