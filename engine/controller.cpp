@@ -16,6 +16,8 @@ constexpr DWORD PipeReadChunk = 256;
 // alone; and what a bounded shutdown keeps back from its bound for closing the links after them.
 constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
 constexpr auto CloseReserve = std::chrono::milliseconds(1000);
+// How long a Tick waits for room in the pipe.
+constexpr DWORD TickWriteWaitMs = 100;
 
 std::int64_t steadyNow() {
     return std::chrono::steady_clock::now().time_since_epoch().count();
@@ -81,8 +83,10 @@ void Controller::disconnectOutgoing() {
 
 void Controller::onHeartBeat() {
     // Payload length 0, but two bytes: the 0x00 is the byte that completes a Tick in the reader.
+    // A pipe still full after a tick's time means a worker that has not read for many seconds: the
+    // tick is dropped rather than holding the heartbeat (and its lock, which the end must take).
     const std::uint8_t tick[2] = {header(ClassTick, 0), 0x00};
-    writeMessage(tick, sizeof tick);
+    writeMessage(tick, sizeof tick, nullptr, TickWriteWaitMs);
 }
 
 void Controller::stop() {
@@ -94,14 +98,15 @@ bool Controller::stop(DWORD boundMs) {
         return true;
     }
     if (!shutdownQueued) {
-        shutdownQueued = true;
         if (boundMs != INFINITE) {
             stopDeadline.store(steadyNow() +
                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                    std::chrono::milliseconds(boundMs))
                                    .count());
         }
-        writeCommand(CommandShutdown);
+        // Queued within the bound too, should the pipe be full.
+        const std::uint8_t shutdown[2] = {header(ClassCommand, 1), CommandShutdown};
+        shutdownQueued = writeMessage(shutdown, sizeof shutdown, nullptr, boundMs);
     }
     return WaitForSingleObject(pipeReaderThread, boundMs) == WAIT_OBJECT_0;
 }
@@ -126,7 +131,9 @@ bool Controller::writeIncomingLost(std::uint32_t opening) {
     return writeMessage(message, sizeof message, incomingStopEvent);
 }
 
-bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent) {
+bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent,
+                              DWORD waitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     // A producer that found the pipe full used to block inside WriteFile while holding pipeLock,
     // which kept every other producer out, the incoming reader included, so that a close of the
     // incoming link could never collect its reader. Waiting for room outside the lock keeps the
@@ -144,6 +151,9 @@ bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE ab
             return true;
         }
         LeaveCriticalSection(&pipeLock);
+        if (waitMs != INFINITE && std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
         if (abortEvent != nullptr) {
             if (WaitForSingleObject(abortEvent, 5) == WAIT_OBJECT_0) {
                 return false;

@@ -199,13 +199,14 @@ public:
     void processTick();
 
     // Message writers. writeMessage waits for room in the pipe without holding pipeLock; when
-    // abortEvent is given and becomes signalled while it waits, the message is dropped and the
-    // result is false.
+    // abortEvent is given and becomes signalled while it waits, or waitMs has passed, the message
+    // is dropped and the result is false.
     void writeCommand(std::uint8_t code);
     void writeCommand(std::uint8_t code, std::uint8_t port);
     // The incoming reader's notice that its line is lost; false when a stop came first.
     bool writeIncomingLost(std::uint32_t opening);
-    bool writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent = nullptr);
+    bool writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE abortEvent = nullptr,
+                      DWORD waitMs = INFINITE);
 
     // --- The record. ---
     TelescopeListener* listener;

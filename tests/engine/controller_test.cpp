@@ -23,6 +23,19 @@ TEST(PipeReader, DropsTicksAndDataWhileTheIncomingLinkIsClosed) {
     EXPECT_EQ(h.listener.size(), 0u);
 }
 
+TEST(PipeReader, ATickFindingThePipeFullIsDroppedWithinATicksTime) {
+    WorkerHarness h; // nobody reads the pipe
+    for (DWORD i = 0; i < PipeBufferSize / 2; ++i) {
+        h.controller.onHeartBeat();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    h.controller.onHeartBeat();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    DWORD waiting = 0;
+    PeekNamedPipe(h.controller.pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
+    EXPECT_EQ(waiting, PipeBufferSize);
+}
+
 TEST(PipeReader, FramesBackToBackMessagesAndSkipsStrayBytes) {
     PeerLine guider(3);
     ASSERT_TRUE(guider.ok());
