@@ -62,6 +62,9 @@ struct ExecutionState {
     }
 };
 thread_local ExecutionState executionState;
+// Whether the thread has asked for anything, so that a thread that never did (an opener, a reader)
+// does not make its record, and with it a destructor to run, on its way out.
+thread_local bool executionStateAsked = false;
 
 // A timer whose due time has come is set here, when a wait looks at it: nothing else can tell.
 bool isSignalled(Object* o, Clock::time_point now) {
@@ -334,7 +337,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     try {
         std::thread([thread, lpStartAddress, lpParameter] {
             lpStartAddress(lpParameter);
-            SetThreadExecutionState(ES_CONTINUOUS); // its request ends before its handle is set
+            if (executionStateAsked) {
+                SetThreadExecutionState(ES_CONTINUOUS); // its request ends before its handle is set
+            }
             std::lock_guard<std::mutex> held(bigLock());
             thread->done = true;
             changed().notify_all();
@@ -382,6 +387,7 @@ EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    executionStateAsked = true;
     ExecutionState& state = executionState;
     const EXECUTION_STATE previous = state.lasting;
     if ((esFlags & ES_CONTINUOUS) != 0) {
