@@ -153,6 +153,28 @@ void letLinesMove(Controller& controller) {
     }
 }
 
+// The ports the mount's link was opened on. Owed halts go to the port the mount's link opens on
+// next, whichever it is (an adapter that drops out may come back under another number); so where
+// the link has been on both lines, which of them is the mount cannot be told.
+int mountPorts(const Controller& controller) {
+    std::vector<Event> events(EventLog::DefaultCapacity);
+    EventCursor cursor;
+    const int count =
+        controller.events.take(cursor, events.data(), static_cast<int>(events.size()));
+    int ports = 0;
+    for (int i = 0; i < count; ++i) {
+        if (events[i].kind == EventOutgoingStatus && events[i].value == StatusPortOpened) {
+            ports |= 1 << (events[i].extra & 7);
+        }
+    }
+    return ports;
+}
+
+// Whether a line may be left moving: only where the mount's link has been on both lines.
+bool mayBeLeftMoving(int ports) {
+    return ports == ((1 << 3) | (1 << 4));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -216,10 +238,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_REQUIRE(controller.unhalted == 0);
         letLinesMove(controller); // what the bridge has written is on the line before it is read
+        const bool either = mayBeLeftMoving(mountPorts(controller));
         for (FuzzLine* port : {&line.com3, &line.com4}) {
             const LineOutcome outcome = readLine(port->collect());
             FUZZ_REQUIRE(outcome.whole);
-            FUZZ_REQUIRE(!outcome.raMoving && !outcome.decMoving);
+            FUZZ_REQUIRE(either || (!outcome.raMoving && !outcome.decMoving));
         }
         mountReachable = true;
     }
@@ -243,6 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(outcome.whole);
         // The shutdown halts whatever may have been left moving, on a line it can reach.
         FUZZ_REQUIRE((port == &line.com4 && !mountReachable) ||
+                     mayBeLeftMoving(mountPorts(controller)) ||
                      (!outcome.raMoving && !outcome.decMoving));
         FUZZ_REQUIRE(port->free());
     }
