@@ -200,9 +200,11 @@ class InstallerTests(unittest.TestCase):
             self.assertEqual(bridge.guider.wait_bytes(1, 10), b"P")
             self.assertEqual(bridge.close_dialog(), 0)
 
-        # The uninstaller copies itself elsewhere and returns at once; the removal follows.
-        run = subprocess.run(["wine", uninstaller, "/S"], env=self.env, timeout=120,
-                             capture_output=True, check=False)
+        # The uninstaller copies itself elsewhere and returns at once; the removal follows. Wine's
+        # errors are kept: once (in about 15 runs, on a heavily loaded host) it returned 2, NSIS's
+        # code for an error of its own, with nothing said.
+        run = subprocess.run(["wine", uninstaller, "/S"], env=dict(self.env, WINEDEBUG="err+all"),
+                             timeout=120, capture_output=True, check=False)
         self.assertEqual(run.returncode, 0, run.stderr[-2000:])
         left = []
         deadline = time.monotonic() + 60
