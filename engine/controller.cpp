@@ -2,25 +2,29 @@
 #include "controller.h"
 
 #include <chrono>
-#include <initializer_list>
 
 #include "status_code.h"
 
 namespace {
 
-// The longest the worker waits for a message before it looks at the pipe again.
-constexpr DWORD IdleWaitMs = 100;
 // The most bytes the worker takes from the pipe in one read.
 constexpr DWORD PipeReadChunk = 256;
-// How long the program's end waits for opens under way, at most, before it leaves them to finish
-// alone; and what a bounded shutdown keeps back from its bound for closing the links after them.
+// How long the program's end waits for opens under way and for the halts to go out, at most,
+// before it closes the links; and what a bounded end keeps back from its bound for the closes, and
+// then for the worker to leave.
 constexpr auto EndOpensWait = std::chrono::milliseconds(2000);
 constexpr auto CloseReserve = std::chrono::milliseconds(1000);
+constexpr auto LeaveReserve = std::chrono::milliseconds(500);
+
 // How long a Tick waits for room in the pipe.
 constexpr DWORD TickWriteWaitMs = 100;
 
 std::int64_t steadyNow() {
     return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+std::int64_t ticksOf(std::chrono::milliseconds span) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(span).count();
 }
 
 constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
@@ -45,6 +49,7 @@ Controller::~Controller() {
         CloseHandle(pipeRead);
         CloseHandle(pipeWrite);
         CloseHandle(messageEvent);
+        CloseHandle(stopEvent);
         CloseHandle(incomingStopEvent);
         CloseHandle(incomingWriteEvent);
         CloseHandle(outgoingWriteEvent);
@@ -62,6 +67,7 @@ void Controller::prepare() {
     InitializeCriticalSection(&pipeLock);
     CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize);
     messageEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     incomingStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     incomingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     outgoingWriteEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -89,6 +95,18 @@ void Controller::onHeartBeat() {
     writeMessage(tick, sizeof tick, nullptr, TickWriteWaitMs);
 }
 
+void Controller::requestStop(DWORD boundMs) {
+    if (boundMs != INFINITE) {
+        const std::int64_t deadline = steadyNow() + ticksOf(std::chrono::milliseconds(boundMs));
+        std::int64_t earlier = stopDeadline.load();
+        while (deadline < earlier && !stopDeadline.compare_exchange_weak(earlier, deadline)) {
+        }
+    }
+    // Not through the pipe: the end must not wait behind what is queued there, nor for room in it.
+    stopRequested.store(true);
+    SetEvent(stopEvent);
+}
+
 void Controller::stop() {
     stop(INFINITE);
 }
@@ -97,17 +115,7 @@ bool Controller::stop(DWORD boundMs) {
     if (pipeReaderThread == nullptr) {
         return true;
     }
-    if (!shutdownQueued) {
-        if (boundMs != INFINITE) {
-            stopDeadline.store(steadyNow() +
-                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                   std::chrono::milliseconds(boundMs))
-                                   .count());
-        }
-        // Queued within the bound too, should the pipe be full.
-        const std::uint8_t shutdown[2] = {header(ClassCommand, 1), CommandShutdown};
-        shutdownQueued = writeMessage(shutdown, sizeof shutdown, nullptr, boundMs);
-    }
+    requestStop(boundMs);
     return WaitForSingleObject(pipeReaderThread, boundMs) == WAIT_OBJECT_0;
 }
 
@@ -166,24 +174,32 @@ bool Controller::writeMessage(const std::uint8_t* bytes, DWORD length, HANDLE ab
 
 DWORD WINAPI Controller::runPipeReader(LPVOID self) {
     Controller* controller = static_cast<Controller*>(self);
+    // Every wait the worker makes is this one: for the end, a message, or the completion of a
+    // write on either line, bounded by what serviceLines has to do by the clock (a write that
+    // outlasts its bound, a close). Nothing else it does waits on a line.
+    const HANDLE wakes[4] = {controller->stopEvent, controller->messageEvent,
+                             controller->outgoingWriteEvent, controller->incomingWriteEvent};
     while (!controller->stopping) {
-        // Sleep until a producer signals a new message. Every producer signals after its write,
-        // and the worker takes every byte it counts below before it waits again, so a byte still
-        // in the pipe at the wait was written after the count and its signal ends the wait at
-        // once; a wake-up for bytes already taken just counts none. The bound only guards against
-        // a message written past writeMessage. (The worker does not block in ReadFile instead:
-        // producers look at the pipe through this read handle for their room check, and Windows
-        // serialises I/O on a synchronous handle, so their look would wait behind a blocked read
-        // that only their own write could end.)
-        WaitForSingleObject(controller->messageEvent, IdleWaitMs);
-        // An open that finished on its own thread signals the same event.
+        // Every producer signals after its write, and the worker takes every byte it counts below
+        // before it waits again, so a byte still in the pipe at the wait was written after the
+        // count and its signal ends the wait at once; a wake-up for bytes already taken just counts
+        // none. (The worker does not block in ReadFile instead: producers look at the pipe through
+        // this read handle for their room check, and Windows serialises I/O on a synchronous
+        // handle, so their look would wait behind a blocked read that only their own write could
+        // end.)
+        WaitForMultipleObjects(4, wakes, FALSE, controller->serviceWaitMs());
+        if (controller->stopRequested.load()) {
+            break;
+        }
+        controller->serviceLines();
+        // An open that finished on its own thread signals the message event.
         controller->collectOpens();
         DWORD waiting = 0;
         PeekNamedPipe(controller->pipeRead, nullptr, 0, nullptr, &waiting, nullptr);
         // The bytes counted are in the pipe and only this thread reads it: take them all without
         // looking again in between, in one read where they fit (each read is a trip through the
-        // system, and under load every trip may wait for a processor).
-        while (waiting > 0 && !controller->stopping) {
+        // system, and under load every trip may wait for a processor). The end overtakes them.
+        while (waiting > 0 && !controller->stopping && !controller->stopRequested.load()) {
             std::uint8_t bytes[PipeReadChunk];
             DWORD got = 0;
             ReadFile(controller->pipeRead, bytes, waiting < PipeReadChunk ? waiting : PipeReadChunk,
@@ -193,10 +209,14 @@ DWORD WINAPI Controller::runPipeReader(LPVOID self) {
             }
             waiting -= got;
             for (DWORD i = 0; i < got && !controller->stopping; ++i) {
+                if (controller->pipeState == 0 && controller->stopRequested.load()) {
+                    break;
+                }
                 controller->takePipeByte(bytes[i]);
             }
         }
     }
+    controller->shutdown();
     return 0;
 }
 
@@ -233,7 +253,7 @@ void Controller::dispatchMessage() {
         if (incomingOpen) {
             processTick();
         }
-        writeOwedHalts();
+        oweHaltsOnTick();
         retryLostLinks();
         break;
     case ClassCommand:
@@ -275,9 +295,7 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
         }
         if (opening == incomingOpening) {
             haltMovingAxes();
-            closeIncoming();
-            reportIncoming(StatusClosed, incomingPortNumber);
-            startRetrying(LinkIncoming, incomingPortNumber);
+            closeIncoming(CloseLost);
         }
         return;
     }
@@ -288,12 +306,16 @@ void Controller::carryOutCommand(const std::uint8_t* payload, int length) {
 
 void Controller::reportIncoming(std::int32_t code, std::uint8_t port) {
     events.record(EventIncomingStatus, static_cast<std::uint32_t>(code), port);
-    listener->onIncomingStatus(code, 0);
+    if (!ending) {
+        listener->onIncomingStatus(code, 0);
+    }
 }
 
 void Controller::reportOutgoing(std::int32_t code, std::uint8_t port) {
     events.record(EventOutgoingStatus, static_cast<std::uint32_t>(code), port);
-    listener->onOutgoingStatus(code, 0);
+    if (!ending) {
+        listener->onOutgoingStatus(code, 0);
+    }
 }
 
 void Controller::reportLink(int link, std::int32_t code, std::uint8_t port) {
@@ -304,98 +326,47 @@ void Controller::reportLink(int link, std::int32_t code, std::uint8_t port) {
     }
 }
 
-void Controller::loseOutgoing() {
-    closeOutgoing();
-    unhalted = RaAxis | DecAxis;
-    reportOutgoing(StatusClosed, outgoingPortNumber);
-    startRetrying(LinkOutgoing, outgoingPortNumber);
-}
-
-std::uint32_t Controller::pulsingAxes() const {
-    std::uint32_t axes = 0;
-    if (westTicks != 0 || eastTicks != 0 || (raStart & RaAxis) != 0 || (raHalt & 0xFF) != NoMask) {
-        axes |= RaAxis;
-    }
-    if (northTicks != 0 || southTicks != 0 || (decStart & DecAxis) != 0 ||
-        (decHalt & 0xFF) != NoMask) {
-        axes |= DecAxis;
-    }
-    return axes;
-}
-
-bool Controller::writeHalts(std::uint32_t axes) {
-    bool stalled = false;
-    for (const std::uint32_t axis : {RaAxis, DecAxis}) {
-        if ((axes & axis) == 0 || !outgoingOpen) {
-            continue;
-        }
-        // A line that just took nothing for a whole write bound would hold the worker as long
-        // again; the halt stays owed and goes on a later tick.
-        if (stalled && !outgoingQueueEmpty()) {
-            continue;
-        }
-        const WriteResult result = writeOutgoingString(axis == RaAxis ? ":Qw#" : ":Qn#");
-        if (result == WriteFailed) {
-            return false;
-        }
-        stalled = result == WriteTimedOut;
-    }
-    return true;
-}
-
-void Controller::writeOwedHalts() {
-    if (!outgoingOpen || unhalted == 0) {
-        return;
-    }
-    // While the scheduler runs, a pulse under way is halted by it when it runs out, and a halt
-    // of its own that a stalled line did not take is tried again by it.
-    std::uint32_t owed = unhalted;
-    if (incomingOpen && firstCommandSeen) {
-        owed &= ~pulsingAxes();
-    }
-    if (owed != 0 && outgoingQueueEmpty() && !writeHalts(owed)) {
-        loseOutgoing();
-    }
-}
-
-void Controller::haltMovingAxes(bool report) {
-    if (!outgoingOpen || writeHalts(pulsingAxes() | unhalted)) {
-        return;
-    }
-    // A halt that fails outright means the mount's device is gone: nothing more is written.
-    if (report) {
-        loseOutgoing();
-    } else {
-        closeOutgoing();
-    }
-}
-
 void Controller::shutdown() {
-    // Leave no axis of the mount moving, first of all: then the opens under way, for as long as the
-    // bound leaves. Nothing is reported; the dialog is gone by now.
+    if (stopping) {
+        return;
+    }
+    // Leave no axis of the mount moving, first of all; then wait, for as long as the bound leaves,
+    // for the halts to go out and the opens under way. Nothing is reported; the dialog is gone,
+    // or going.
+    ending = true;
     const std::int64_t start = steadyNow();
-    haltMovingAxes(false);
+    haltMovingAxes();
     // A mount left moving when its link closed or was lost gets a last try: its port is opened
     // once more, within the bound, for the halts it is owed.
-    if (!outgoingOpen && unhalted != 0 && links[LinkOutgoing].job == nullptr) {
+    if (!outgoingOpen && !lines[LinkOutgoing].closing && unhalted != 0 &&
+        links[LinkOutgoing].job == nullptr) {
         startOpen(LinkOutgoing, outgoingPortNumber, false);
     }
-    std::int64_t deadline =
-        start +
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(EndOpensWait).count();
     const std::int64_t bound = stopDeadline.load();
+    std::int64_t deadline = start + ticksOf(EndOpensWait);
+    std::int64_t closeBy = INT64_MAX;
     if (bound != INT64_MAX) {
-        const std::int64_t latest =
-            bound -
-            std::chrono::duration_cast<std::chrono::steady_clock::duration>(CloseReserve).count();
+        const std::int64_t latest = bound - ticksOf(CloseReserve);
         deadline = latest < deadline ? latest : deadline;
+        closeBy = bound - ticksOf(LeaveReserve);
     }
     endOpens(deadline);
-    if (outgoingOpen) {
-        closeOutgoing();
-    }
+    // The guider's link closes at once: nobody waits for a reply now. The mount's waits for its
+    // halts and its line's drain, within its own bound and the end's; a write still in flight
+    // then is ended, and the handle goes.
     if (incomingOpen) {
-        closeIncoming();
+        closeIncoming(CloseQuietly);
+    }
+    lines[LinkIncoming].closeDeadline = steadyNow();
+    if (outgoingOpen) {
+        closeOutgoing(CloseQuietly);
+    }
+    LineWriter& mount = lines[LinkOutgoing];
+    mount.closeDeadline = closeBy < mount.closeDeadline ? closeBy : mount.closeDeadline;
+    const HANDLE writes[2] = {outgoingWriteEvent, incomingWriteEvent};
+    while (lines[LinkIncoming].closing || lines[LinkOutgoing].closing) {
+        WaitForMultipleObjects(2, writes, FALSE, serviceWaitMs());
+        serviceLines();
     }
     updateAwake();
     stopping = true;

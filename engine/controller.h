@@ -53,30 +53,74 @@ enum LinkIndex : int { LinkIncoming = 0, LinkOutgoing = 1 };
 // serial ports do), shared by that thread and the worker; defined in link_opening.cpp.
 struct OpenJob;
 
-// What the worker knows of one link besides its port: the open under way, and whether it was lost
-// and is being reopened by itself.
+// What the worker knows of one link besides its port: the open under way, whether it was lost
+// and is being reopened by itself, and the commands that wait until the link is free.
 struct LinkState {
     // The open under way, if any, and whether it is the user's Connect (whose link's later commands
     // wait for it, so that statuses keep their order) or one of the retries after a loss.
     OpenJob* job = nullptr;
     bool jobByUser = false;
     std::uint8_t jobPort = 0;
+    // The mount's port is open and its owed halts are on their way: "Port opened" follows once
+    // they have gone (or the line has stalled), "Cannot open port" if the device turns out gone.
+    bool confirming = false;
+    bool confirmByUser = false;
     // Lost, not disconnected: the port is tried again every RetryTicks until it opens.
     bool retrying = false;
     std::uint8_t retryPort = 0;
     std::int32_t retryTicks = 0;
-    // Commands for this link that came while its Connect was opening, in order; a command that
-    // repeats the one before it only counts it again, so that a burst of clicks takes one entry.
-    // Room for far more changes of mind than a person can click while a port opens.
-    struct Deferred {
+    // Commands for this link that came while it was busy (opening for a Connect, confirming, or
+    // closing), in order. An entry is a run of one command, then perhaps a run of another, so that
+    // a burst of clicks takes one entry and a change of mind shares it. Should a program fill them
+    // all, the two oldest are folded into what they come to: every command is still answered, and
+    // the link ends as the newest says.
+    struct Run {
         std::uint8_t code = 0;
         std::uint8_t port = 0;
         std::int32_t times = 0;
+    };
+    struct Deferred {
+        Run runs[2];
     };
     static constexpr int MaxDeferred = 256;
     Deferred deferred[MaxDeferred] = {};
     std::int32_t deferredCount = 0;
 };
+
+// One line's writes, so that a line that stops taking bytes holds nothing but itself: at most one
+// write in flight, its bytes and I/O record kept here until it completes, however long it takes;
+// the worker learns of its completion in the same wait that watches the pipe. A close waits the
+// same way, for its last write and for the line to drain, within a bound.
+struct LineWriter {
+    OVERLAPPED io = {};
+    std::uint8_t bytes[32] = {};
+    int length = 0;
+    bool inFlight = false;
+    std::int64_t startedAt = 0; // steady_clock ticks
+    // The write in flight has outlasted its bound; the event log has said so.
+    bool stalled = false;
+    // The link is closed for everything else; its handle goes once its last write is done and
+    // the line has drained, or the bound has passed. Then the status of how it closed is reported.
+    bool closing = false;
+    int closeThen = 0; // a CloseThen
+    std::uint8_t closePort = 0;
+    std::int64_t closeDeadline = 0;
+    std::int64_t drainDeadline = 0; // 0 until the last write is done
+};
+
+// What follows the close of a link.
+enum CloseThen : int {
+    CloseQuietly,      // the program's end: nothing to report
+    CloseDisconnected, // "Connection closed."
+    CloseLost,         // "Connection closed.", and the port is tried again
+    CloseCannotOpen,   // a Connect whose port turned out gone: "Cannot open port."
+    CloseRetry,        // a reopen whose port turned out gone: quietly tried again
+};
+
+// The most replies that wait for the guider's line while a write to it is under way, and the
+// longest reply.
+constexpr int MaxQueuedReplies = 32;
+constexpr int MaxReplyLength = 30;
 
 // Ticks between two tries to reopen a lost port: about a second.
 constexpr std::int32_t RetryTicks = 10;
@@ -103,13 +147,13 @@ public:
     void disconnectOutgoing();
     void onHeartBeat() override;
 
-    // Queues a shutdown behind everything already in the pipe and waits for the worker to carry it
-    // out: halts any axis that may be moving on an open outgoing link, closes both links, ends the
-    // worker and joins it. Called from the UI thread, after the heartbeat stopped ticking. With a
-    // bound, waits at most that long (Windows ending the session gives the program only so long)
-    // and says whether the worker has ended; a later call waits for the rest. The shutdown itself
-    // keeps within the bound: it halts first, and waits for opens under way only as long as the
-    // bound leaves.
+    // Asks the worker to end, ahead of anything waiting in the pipe, and returns at once: it halts
+    // any axis that may be moving, waits for opens under way and the halts' writes only as long as
+    // the bound leaves, closes both links and ends. A later request may only shorten the bound.
+    void requestStop(DWORD boundMs = INFINITE);
+    // requestStop, then waits for the worker to end: with a bound, at most that long in all
+    // (Windows ending the session gives the program only so long), and says whether it has ended; a
+    // later call waits for the rest.
     void stop();
     bool stop(DWORD boundMs);
 
@@ -121,6 +165,7 @@ public:
     void carryOutCommand(const std::uint8_t* payload, int length);
     void shutdown();
     // A link status for the listener and the event log; port is the port concerned, 0 for none.
+    // Nothing reaches the listener once the end has begun.
     void reportIncoming(std::int32_t code, std::uint8_t port);
     void reportOutgoing(std::int32_t code, std::uint8_t port);
     void reportLink(int link, std::int32_t code, std::uint8_t port);
@@ -131,8 +176,13 @@ public:
     // disconnects or connects it, or the program ends.
     void connectLink(int link, std::uint8_t port);
     void disconnectLink(int link);
-    // True when the command was put aside to wait for the link's Connect that is opening.
-    bool deferWhileOpening(int link, std::uint8_t code, std::uint8_t port);
+    // True while the link's later commands must wait: its Connect is opening, its owed halts are
+    // being confirmed, or it is closing.
+    bool linkBusy(int link) const;
+    // True when the command was put aside to wait until the link is no longer busy.
+    bool deferWhileBusy(int link, std::uint8_t code, std::uint8_t port);
+    // Carries out the commands that waited, in order, for as long as the link stays free.
+    void runDeferred(int link);
     void startOpen(int link, std::uint8_t port, bool byUser);
     // Takes the result of every open that has finished; called whenever the worker wakes.
     void collectOpens();
@@ -146,8 +196,8 @@ public:
     void outgoingOpened(HANDLE port, std::uint8_t number);
     // Asks Windows to keep the system awake exactly while a link is open or being reopened.
     void updateAwake();
-    // At shutdown: waits for opens under way until the deadline (steady_clock ticks), then leaves
-    // them to close their own ports. A mount port that opens in time is halted first.
+    // At shutdown: takes the opens that finish before the deadline (steady_clock ticks); a mount
+    // port that opens in time is owed its halts. Then leaves the rest to close their own ports.
     void endOpens(std::int64_t deadline);
 
     // Serial links. openConfigured opens COM<port> and sets its line up, on any thread;
@@ -156,37 +206,60 @@ public:
     static HANDLE openConfigured(std::uint8_t port, DWORD* refusedSettings = nullptr);
     bool openIncoming(std::uint8_t port);
     bool openOutgoing(std::uint8_t port);
-    void closeIncoming();
-    void closeOutgoing();
-    // Replies to the guiding software and commands to the mount. A reply is false when its write
-    // failed outright (the device is gone); one that merely did not finish within its bound is
-    // ended and counts as done. Each write that is done goes into the event log once it has
-    // returned. A move to the mount marks its axis unhalted, whatever came of the write; only a
-    // halt that is done clears it.
+    // Both close a link without waiting on its line: what it still has to write goes first (the
+    // mount's halts, the guider's reply in flight), and the handle goes once that is done and the
+    // line has drained, or the write bound has passed; then the close is reported as then says.
+    // closeIncoming ends the guider's reader first and waits for it, as it always did.
+    void closeIncoming(CloseThen then = CloseQuietly);
+    void closeOutgoing(CloseThen then = CloseQuietly);
+
+    // Writes (line_writes.cpp). Replies to the guiding software wait in a short queue while a
+    // write to its line is in flight; once the queue is full, the newest are dropped and counted.
+    // False when the reply was dropped.
     bool writeIncomingByte(std::uint8_t value);
     bool writeIncomingString(const char* text);
-    WriteResult writeOutgoingString(const char* text);
+    // Starts the write of a text (at most its first 30 bytes) on the mount's line, which must have
+    // no write in flight: false when it has, or the link is closed. The scheduler goes through
+    // moveMount and haltMount instead, which keep what cannot go yet.
+    bool writeOutgoingString(const char* text);
+    // What the mount is to be sent, kept as state while its line is busy (a move of one direction,
+    // a halt of an axis). A move marks its axis unhalted as its write starts; only a halt that is
+    // done clears it. Nothing happens while the outgoing link is closed.
+    void moveMount(std::uint32_t direction);
+    // A pulse that ran out: its halt goes after the moves already due, as within one tick.
+    void haltMount(std::uint32_t axis);
+    // Axes that are owed a halt: it goes before any move, as soon as the line is free.
+    void oweHalts(std::uint32_t axes);
     // Halts each axis of the mount that may be moving: one with a pulse running, a move not yet
-    // sent or a halt still due. The pulse counters and halt markers stay as they are. A halt that
-    // fails outright closes the link as loseOutgoing does, unless report is false (at shutdown,
-    // when nobody is listening). Nothing happens while the outgoing link is closed.
-    void haltMovingAxes(bool report = true);
+    // sent, a halt still due or owed. The pulse counters and halt markers stay as they are.
+    void haltMovingAxes();
     // The axes (RaAxis, DecAxis) whose pulse the scheduler is still running or has yet to halt.
     std::uint32_t pulsingAxes() const;
-    // Writes the halt of each of the axes on the open outgoing link, right ascension first. After
-    // a halt that timed out, the next is written only once the line has taken what it held. False
-    // when a halt failed outright: the device is gone, and the caller closes the link.
-    bool writeHalts(std::uint32_t axes);
-    // On every Tick: the halts still owed to the mount that no running pulse will send, once its
-    // line has room, whether or not the guider's link is open.
-    void writeOwedHalts();
-    // True when the mount's line holds no written byte that has yet to leave (or cannot say).
-    bool outgoingQueueEmpty();
-    // How long a close waits for what was written to leave the line.
-    DWORD drainWaitMs() const;
-    // A write to the mount that failed outright: closes the outgoing link as a disconnect does and
-    // reports it closed. Both axes are owed a halt then: a move may have gone out and its halt
-    // been lost with the line.
+    // On every Tick: the halts still owed to the mount that no running pulse will send, whether
+    // or not the guider's link is open.
+    void oweHaltsOnTick();
+    // Takes the writes that have completed, starts what is due next, marks a line whose write
+    // outlasts its bound as stalled, and finishes the closes whose time has come. Called whenever
+    // the worker wakes; also after every write handed to a line.
+    void serviceLines();
+    void serviceLine(int link);
+    // How long the worker may sleep before serviceLines has something to do by the clock.
+    DWORD serviceWaitMs() const;
+    // True when no write is in flight or due on either line and no close is under way.
+    bool linesIdle() const;
+    // The steps of serviceLine: the next write due on the line into its writer (false for none),
+    // the start of that write, and what its completion means.
+    bool startNext(int link);
+    void issue(int link);
+    void finishWrite(int link, WriteResult result);
+    bool queueReply(const void* bytes, int length);
+    // A close: begun, looked at again whenever the worker wakes, and done.
+    void beginClose(int link, CloseThen then, std::uint8_t port);
+    void progressClose(int link);
+    void finishClose(int link, bool drained);
+    // A write to the mount that failed outright: closes the outgoing link at once (its device is
+    // gone) and reports it closed, then tries it again. Both axes are owed a halt then: a move may
+    // have gone out and its halt been lost with the line.
     void loseOutgoing();
     static DWORD WINAPI runIncomingReader(LPVOID self);
     void forwardIncoming(const std::uint8_t* bytes, int count);
@@ -219,6 +292,8 @@ public:
     // Auto reset: every producer signals it after writing a message; the worker waits on it
     // whenever it finds the pipe empty, so a message is handled as soon as it is written.
     HANDLE messageEvent = nullptr;
+    // Manual reset: set by requestStop; the worker waits on it too, so the end overtakes the pipe.
+    HANDLE stopEvent = nullptr;
     HANDLE incomingStopEvent = nullptr;
     HANDLE incomingWriteEvent = nullptr;
     HANDLE outgoingWriteEvent = nullptr;
@@ -263,19 +338,44 @@ public:
     // The axes (RaAxis, DecAxis) that a move set going and that no halt has reached since: each is
     // owed a halt until one is written whole, however the link closes, is lost or opens again.
     std::uint32_t unhalted = 0;
-    // How long a write to a port may take before it is cut off; shorter only for fuzzing.
+    // The axes whose move has gone to the mount's line since its link last opened. A pulse whose
+    // move never reached the mount there is no reason to hold an owed halt back.
+    std::uint32_t movedSinceOpen = 0;
+    // What is still to go to the mount, in this order: halts owed before any move, the moves due
+    // (direction bits), and the halts of pulses that ran out after those moves.
+    std::uint32_t haltsFirst = 0;
+    std::uint32_t movesDue = 0;
+    std::uint32_t haltsAfter = 0;
+    // Replies waiting for the guider's line, oldest first, and how many were dropped since the
+    // event log last counted them.
+    char replyQueue[MaxQueuedReplies][MaxReplyLength] = {};
+    std::uint8_t replyLength[MaxQueuedReplies] = {};
+    std::int32_t replyHead = 0;
+    std::int32_t replyCount = 0;
+    std::uint32_t repliesDropped = 0;
+    LineWriter lines[2];
+    // serviceLines is running; a call from within it (through a report or a command it completes)
+    // only asks it to look again.
+    bool servicing = false;
+    bool serviceAgain = false;
+    // How long a write may take before its line counts as stalled; shorter only for fuzzing.
     DWORD writeWaitMs = 1000;
 
     LinkState links[2];
+    // runDeferred is carrying out a link's waiting commands: the one it carries out is not put
+    // aside again.
+    bool runningDeferred[2] = {false, false};
     // Whether the worker asks Windows to keep the system awake.
     bool keepingAwake = false;
 
-    // Set by the shutdown command; the worker leaves its loop once it is carried out.
+    // Set once the end has begun (shutdown): nothing more is reported, no lost port is retried.
+    bool ending = false;
+    // Set by the shutdown; the worker leaves its loop once it is carried out.
     bool stopping = false;
-    // Set by the UI thread when it has queued the shutdown, so that it is queued once.
-    bool shutdownQueued = false;
-    // When the shutdown must be over (steady_clock ticks), set by a bounded stop(); the largest
-    // value for none.
+    // Set by requestStop, read by the worker between messages.
+    std::atomic<bool> stopRequested{false};
+    // When the shutdown must be over (steady_clock ticks), set by a bounded requestStop; the
+    // largest value for none.
     std::atomic<std::int64_t> stopDeadline{INT64_MAX};
     bool prepared = false;
 };

@@ -29,6 +29,13 @@ enum EventKind : std::uint8_t {
     // A port refused the line state set at its open (it is used as it is all the same). value: the
     // system's error code; extra: the port.
     EventLineSettings = 10,
+    // A line has taken nothing of a write for the whole write bound (what is due waits for it),
+    // and later moves again. value: the link (0 the guider's, 1 the mount's); extra: the port.
+    EventLineStalled = 11,
+    EventLineMoves = 12,
+    // Replies to the guider dropped because its line took nothing and the queue was full, or the
+    // link closed under them. value: how many; extra: the port.
+    EventRepliesDropped = 13,
 };
 
 constexpr std::uint32_t ReopenRetrying = 1;

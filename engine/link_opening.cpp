@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "controller.h"
 #include "status_code.h"
@@ -67,8 +66,8 @@ void giveUp(OpenJob* job) {
 
 void Controller::connectLink(int link, std::uint8_t port) {
     LinkState& state = links[link];
-    if (deferWhileOpening(
-            link, link == LinkIncoming ? CommandConnectIncoming : CommandConnectOutgoing, port)) {
+    if (deferWhileBusy(link, link == LinkIncoming ? CommandConnectIncoming : CommandConnectOutgoing,
+                       port)) {
         return;
     }
     const bool open = link == LinkIncoming ? incomingOpen != 0 : outgoingOpen != 0;
@@ -90,9 +89,9 @@ void Controller::connectLink(int link, std::uint8_t port) {
 }
 
 void Controller::disconnectLink(int link) {
-    if (deferWhileOpening(
-            link, link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing,
-            0)) {
+    if (deferWhileBusy(link,
+                       link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing,
+                       0)) {
         return;
     }
     // A Disconnect stops the retries for good: the user's Disconnect means disconnect.
@@ -104,44 +103,150 @@ void Controller::disconnectLink(int link) {
         }
         // Ticks stop with the guider's link: a pulse running now would never be halted.
         haltMovingAxes();
-        closeIncoming();
-        reportIncoming(StatusClosed, incomingPortNumber);
+        closeIncoming(CloseDisconnected);
         return;
     }
     if (!outgoingOpen) {
         reportOutgoing(StatusNotOpened, 0);
         return;
     }
-    // Halted before it closes: once closed, nothing can reach the mount until a Connect. A halt
-    // that finds the device gone has closed the link and reported it already.
+    // Halted before it closes: once closed, nothing can reach the mount until a Connect. The
+    // halts go out before the handle does. One that finds the device gone has closed the link and
+    // reported it already.
     haltMovingAxes();
     stopRetrying(LinkOutgoing);
     if (outgoingOpen) {
-        closeOutgoing();
-        reportOutgoing(StatusClosed, outgoingPortNumber);
+        closeOutgoing(CloseDisconnected);
     }
 }
 
-bool Controller::deferWhileOpening(int link, std::uint8_t code, std::uint8_t port) {
+bool Controller::linkBusy(int link) const {
+    const LinkState& state = links[link];
+    return (state.job != nullptr && state.jobByUser) || state.confirming || lines[link].closing;
+}
+
+namespace {
+
+bool sameCommand(const LinkState::Run& run, std::uint8_t code, std::uint8_t port) {
+    return run.times > 0 && run.code == code && run.port == port;
+}
+
+bool isDisconnect(std::uint8_t code) {
+    return code == CommandDisconnectIncoming || code == CommandDisconnectOutgoing;
+}
+
+// Two entries of waiting commands folded into what they come to. Every command still gets an
+// answer, and the link ends as the last of them leaves it: a Disconnect last leaves it closed; a
+// Connect after a Disconnect opens the port of the first Connect after the last Disconnect; with
+// no Disconnect at all, the first Connect's port is the one that opens.
+LinkState::Deferred folded(const LinkState::Deferred& older, const LinkState::Deferred& newer,
+                           std::uint8_t disconnectCode) {
+    std::int32_t total = 0;
+    std::int32_t connectsAfter = 0;
+    std::uint8_t connectCode = 0;
+    std::uint8_t port = 0;
+    bool portKnown = false;
+    bool disconnected = false;
+    bool lastIsDisconnect = false;
+    for (const LinkState::Deferred* entry : {&older, &newer}) {
+        for (const LinkState::Run& run : entry->runs) {
+            if (run.times == 0) {
+                continue;
+            }
+            total += run.times;
+            lastIsDisconnect = isDisconnect(run.code);
+            if (lastIsDisconnect) {
+                disconnected = true;
+                connectsAfter = 0;
+                portKnown = false;
+                continue;
+            }
+            connectCode = run.code;
+            if (!portKnown) {
+                port = run.port;
+                portKnown = true;
+            }
+            connectsAfter += run.times;
+        }
+    }
+    LinkState::Deferred net;
+    if (lastIsDisconnect) {
+        net.runs[0] = {disconnectCode, 0, total};
+    } else if (!disconnected) {
+        net.runs[0] = {connectCode, port, total};
+    } else {
+        net.runs[0] = {disconnectCode, 0, total - connectsAfter};
+        net.runs[1] = {connectCode, port, connectsAfter};
+    }
+    return net;
+}
+
+} // namespace
+
+bool Controller::deferWhileBusy(int link, std::uint8_t code, std::uint8_t port) {
     LinkState& state = links[link];
-    if (state.job == nullptr || !state.jobByUser) {
+    // The command runDeferred is carrying out goes ahead; any other waits while the link is busy
+    // or older commands still wait, so that statuses keep their order. The worker never waits.
+    if (runningDeferred[link] || (!linkBusy(link) && state.deferredCount == 0)) {
         return false;
     }
-    // A Connect is opening this link: what comes after it waits for it, as it did when the worker
-    // opened ports itself, so that statuses keep their order. The worker never waits here: a
-    // repeat of the command before only counts it again, and should a program fill the queue with
-    // changes of mind, the newest takes the last place.
     LinkState::Deferred* last =
         state.deferredCount > 0 ? &state.deferred[state.deferredCount - 1] : nullptr;
-    if (last != nullptr && last->code == code && last->port == port) {
-        last->times += 1;
-        return true;
+    if (last != nullptr) {
+        LinkState::Run& first = last->runs[0];
+        LinkState::Run& second = last->runs[1];
+        if (second.times == 0 && sameCommand(first, code, port)) {
+            first.times += 1;
+            return true;
+        }
+        if (sameCommand(second, code, port)) {
+            second.times += 1;
+            return true;
+        }
+        if (second.times == 0 && first.times > 0) {
+            second = {code, port, 1};
+            return true;
+        }
     }
-    if (state.deferredCount < LinkState::MaxDeferred) {
-        last = &state.deferred[state.deferredCount++];
+    if (state.deferredCount == LinkState::MaxDeferred) {
+        state.deferred[0] =
+            folded(state.deferred[0], state.deferred[1],
+                   link == LinkIncoming ? CommandDisconnectIncoming : CommandDisconnectOutgoing);
+        for (int i = 2; i < state.deferredCount; ++i) {
+            state.deferred[i - 1] = state.deferred[i];
+        }
+        state.deferredCount -= 1;
     }
-    *last = {code, port, 1};
+    state.deferred[state.deferredCount++] = {{{code, port, 1}, {}}};
+    runDeferred(link);
     return true;
+}
+
+void Controller::runDeferred(int link) {
+    LinkState& state = links[link];
+    if (runningDeferred[link]) {
+        return;
+    }
+    runningDeferred[link] = true;
+    while (state.deferredCount > 0 && !linkBusy(link) && !ending) {
+        LinkState::Deferred& head = state.deferred[0];
+        LinkState::Run& run = head.runs[0].times > 0 ? head.runs[0] : head.runs[1];
+        const std::uint8_t code = run.code;
+        const std::uint8_t port = run.port;
+        run.times -= 1;
+        if (head.runs[0].times == 0 && head.runs[1].times == 0) {
+            for (int i = 1; i < state.deferredCount; ++i) {
+                state.deferred[i - 1] = state.deferred[i];
+            }
+            state.deferredCount -= 1;
+        }
+        if (code == CommandConnectIncoming || code == CommandConnectOutgoing) {
+            connectLink(link, port);
+        } else {
+            disconnectLink(link);
+        }
+    }
+    runningDeferred[link] = false;
 }
 
 void Controller::startOpen(int link, std::uint8_t port, bool byUser) {
@@ -186,24 +291,7 @@ void Controller::collectOpens() {
             events.record(EventLineSettings, refusedSettings, state.jobPort);
         }
         finishOpen(link, port);
-        // Then what waited for the Connect, in order, until one of them opens again.
-        int next = 0;
-        while (next < state.deferredCount && state.job == nullptr) {
-            LinkState::Deferred& command = state.deferred[next];
-            const std::uint8_t code = command.code;
-            if (--command.times == 0) {
-                next += 1;
-            }
-            if (code == CommandConnectIncoming || code == CommandConnectOutgoing) {
-                connectLink(link, command.port);
-            } else {
-                disconnectLink(link);
-            }
-        }
-        for (int i = next; i < state.deferredCount; ++i) {
-            state.deferred[i - next] = state.deferred[i];
-        }
-        state.deferredCount -= next;
+        runDeferred(link);
     }
     updateAwake();
 }
@@ -232,20 +320,19 @@ void Controller::finishOpen(int link, HANDLE port) {
         return;
     }
     // Halts first: an axis left moving when the link closed or was lost is owed its halt, whoever
-    // opens the port again. One that times out stays owed and goes on a later tick.
+    // opens the port again. "Port opened" follows once they have gone, or once the line has
+    // stalled (they stay owed and go when it moves); a device that turns out gone fails the open.
     outgoingPort = port;
     outgoingOpen = 1;
     outgoingPortNumber = number;
-    if (!writeHalts(unhalted)) {
-        closeOutgoing();
-        if (byUser) {
-            reportOutgoing(StatusCannotOpen, number);
-        } else {
-            startRetrying(LinkOutgoing, number);
-        }
+    movedSinceOpen = 0;
+    if (unhalted == 0) {
+        outgoingOpened(port, number);
         return;
     }
-    outgoingOpened(port, number);
+    state.confirming = true;
+    state.confirmByUser = byUser;
+    oweHalts(unhalted);
 }
 
 void Controller::incomingOpened(HANDLE port, std::uint8_t number) {
@@ -322,31 +409,62 @@ void Controller::updateAwake() {
 }
 
 void Controller::endOpens(std::int64_t deadline) {
-    for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
-        LinkState& state = links[link];
+    for (LinkState& state : links) {
         state.retrying = false;
         state.deferredCount = 0;
-        if (state.job == nullptr) {
-            continue;
+    }
+    // Most opens take milliseconds: wait for them, so that the ports are free when the program has
+    // ended, and for the halts to go out, until the deadline; an open that hangs is left to close
+    // its port alone.
+    const HANDLE wakes[3] = {messageEvent, outgoingWriteEvent, incomingWriteEvent};
+    for (;;) {
+        serviceLines();
+        bool opening = false;
+        for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
+            LinkState& state = links[link];
+            OpenJob* job = state.job;
+            if (job == nullptr) {
+                continue;
+            }
+            if (!job->done.load(std::memory_order_acquire)) {
+                opening = true;
+                continue;
+            }
+            state.job = nullptr;
+            // The mount's port came back in time: it gets the halts it is owed before it closes.
+            if (link == LinkOutgoing && unhalted != 0 && job->handle != INVALID_HANDLE_VALUE &&
+                outgoingPort == nullptr) {
+                outgoingPort = job->handle;
+                outgoingOpen = 1;
+                outgoingPortNumber = state.jobPort;
+                std::unique_lock<std::mutex> held(job->lock);
+                letGo(job, held);
+                oweHalts(unhalted);
+                continue;
+            }
+            giveUp(job);
         }
-        // Most opens take milliseconds: wait for them, so that the ports are free when the program
-        // has ended; one that hangs is left to close its port alone.
-        OpenJob* job = state.job;
-        state.job = nullptr;
-        while (!job->done.load(std::memory_order_acquire) &&
-               std::chrono::steady_clock::now().time_since_epoch().count() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // The halts are waited for while the mount's line takes bytes: a line that has stalled
+        // gets no more than its write bound, and the close ends what it still holds.
+        const HANDLE mount = outgoingPort;
+        const LineWriter& line = lines[LinkOutgoing];
+        const bool halting = mount != nullptr && mount != INVALID_HANDLE_VALUE && !line.stalled &&
+                             ((haltsFirst | haltsAfter) != 0 || line.inFlight);
+        const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        if ((!opening && !halting) || now >= deadline) {
+            break;
         }
-        // The mount's port came back in time: it gets the halts it is owed before it closes.
-        if (link == LinkOutgoing && unhalted != 0 && job->done.load(std::memory_order_acquire) &&
-            job->handle != INVALID_HANDLE_VALUE) {
-            outgoingPort = job->handle;
-            outgoingOpen = 1;
-            std::unique_lock<std::mutex> held(job->lock);
-            letGo(job, held);
-            writeHalts(unhalted);
-            continue;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::duration(deadline - now))
+                              .count() +
+                          1;
+        const DWORD wait = serviceWaitMs();
+        WaitForMultipleObjects(3, wakes, FALSE, static_cast<DWORD>(left) < wait ? left : wait);
+    }
+    for (LinkState& state : links) {
+        if (state.job != nullptr) {
+            giveUp(state.job);
+            state.job = nullptr;
         }
-        giveUp(job);
     }
 }

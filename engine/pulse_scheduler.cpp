@@ -1,5 +1,7 @@
 // Guide pulse scheduler: one step per tick turns pulse requests into move and halt commands for
 // the mount, and reports the guide state every tenth step.
+#include <initializer_list>
+
 #include "controller.h"
 
 namespace {
@@ -47,70 +49,33 @@ void Controller::processTick() {
     if (!firstCommandSeen) {
         return;
     }
-    // While the outgoing link is closed nothing is written to it, and the scheduler moves on just
-    // as if the commands had gone out. A write that fails outright closes the link, so the rest of
-    // the tick writes nothing. False only for a write that its time bound cut off, or one that was
-    // not tried because an earlier write of this tick was cut off and the line still holds what
-    // it had: a tick costs a stalled line one write bound, not one for each of its commands.
-    bool stalled = false;
-    auto send = [this, &stalled](const char* text) {
-        if (!outgoingOpen) {
-            return true;
-        }
-        if (stalled && !outgoingQueueEmpty()) {
-            return false;
-        }
-        const WriteResult result = writeOutgoingString(text);
-        if (result == WriteFailed) {
-            loseOutgoing();
-        }
-        stalled = result == WriteTimedOut;
-        return !stalled;
-    };
-    // A halt that a stalled line did not take is still due: it stays marked and goes again first
-    // thing in a later tick, before any new move on its axis, until it goes out or the link
-    // closes. It goes again only once the line has taken what it held, so that a line that stays
-    // stalled does not cost every tick a bounded write (ticks and replies would queue up behind
-    // them); one that is cut off again waits for a later tick too.
-    auto halt = [&send](std::uint32_t& mask, const char* text) {
-        if ((mask & 0xFF) != NoMask && send(text)) {
-            mask = NoMask;
-        }
-    };
-    const bool due = (raHalt & 0xFF) != NoMask || (decHalt & 0xFF) != NoMask;
-    if (due && (outgoingOpen == 0 || outgoingQueueEmpty())) {
-        halt(raHalt, ":Qw#");
-        halt(decHalt, ":Qn#");
-    }
-    const bool raStalled = (raHalt & 0xFF) != NoMask;
-    const bool decStalled = (decHalt & 0xFF) != NoMask;
-
     countDown(westTicks, AxisWest, raShowClear, raHalt);
     countDown(eastTicks, AxisEast, raShowClear, raHalt);
     countDown(northTicks, AxisNorth, decShowClear, decHalt);
     countDown(southTicks, AxisSouth, decShowClear, decHalt);
 
-    if (raStart & AxisWest) {
-        raStart &= ~AxisWest;
-        send(":Mw#");
+    // The commands go to the mount's line, which writes them in this order as fast as it takes
+    // them and keeps what it cannot take yet; while the outgoing link is closed nothing is
+    // written, and the scheduler moves on just as if the commands had gone out.
+    for (const std::uint32_t direction : {AxisWest, AxisEast}) {
+        if (raStart & direction) {
+            raStart &= ~direction;
+            moveMount(direction);
+        }
     }
-    if (raStart & AxisEast) {
-        raStart &= ~AxisEast;
-        send(":Me#");
+    for (const std::uint32_t direction : {AxisNorth, AxisSouth}) {
+        if (decStart & direction) {
+            decStart &= ~direction;
+            moveMount(direction);
+        }
     }
-    if (decStart & AxisNorth) {
-        decStart &= ~AxisNorth;
-        send(":Mn#");
+    if ((raHalt & 0xFF) != NoMask) {
+        raHalt = NoMask;
+        haltMount(RaAxis);
     }
-    if (decStart & AxisSouth) {
-        decStart &= ~AxisSouth;
-        send(":Ms#");
-    }
-    if (!raStalled) {
-        halt(raHalt, ":Qw#");
-    }
-    if (!decStalled) {
-        halt(decHalt, ":Qn#");
+    if ((decHalt & 0xFF) != NoMask) {
+        decHalt = NoMask;
+        haltMount(DecAxis);
     }
 
     if (tickDivider + 1 <= 9) {

@@ -1,5 +1,5 @@
-// Serial links: opening, configuring and closing the two COM ports, the three writes, and the
-// incoming reader thread that feeds received bytes into the pipe.
+// Serial links: opening and configuring the two COM ports, and the incoming reader thread that
+// feeds received bytes into the pipe. Writes and closes are in line_writes.cpp.
 #include <chrono>
 #include <cstring>
 
@@ -9,15 +9,7 @@ namespace {
 
 // At open everything on the line is stale: what the last program left in either direction.
 constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// At close only what we would still read. Nothing on the transmit side: no write of ours is
-// pending by then (each one is finished or cancelled before writePort returns), and Wine renders
-// PURGE_TXABORT as a flush of the output, which throws away a halt written a moment ago.
-constexpr DWORD PurgeAtClose = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD QueueSize = 8096;
-constexpr DWORD CloseWaitMs = 10000;
-// How long a close waits for written bytes to leave the line. At 9600 baud the longest thing we
-// write, both halts, takes under 9 ms; a line held by flow control would never drain.
-constexpr DWORD DrainWaitMs = 250;
 constexpr DWORD ReadWaitMs = 200;
 // How long the reader rests after a read that failed or came back empty before it tries again.
 constexpr DWORD FailedReadRestMs = 200;
@@ -25,7 +17,6 @@ constexpr DWORD FailedReadRestMs = 200;
 constexpr int LossReads = 5;
 constexpr int LossMs = 1000;
 constexpr int ReadBufferSize = 128;
-constexpr int MaxReplyLength = 30;
 
 HANDLE openPort(std::uint8_t port) {
     char name[32];
@@ -80,67 +71,6 @@ DWORD configurePort(HANDLE device) {
     return refused;
 }
 
-// True when no written byte waits to leave the line, or the device cannot say (it has gone).
-bool outputDrained(HANDLE device) {
-    DWORD errors = 0;
-    COMSTAT state;
-    std::memset(&state, 0, sizeof state);
-    return !ClearCommError(device, &errors, &state) || state.cbOutQue == 0;
-}
-
-// Waits, at most waitMs, for the bytes written to leave the line, so that closing the port does not
-// cut off the last command; a line that does not drain in that time is closed anyway. False then.
-bool drainPort(HANDLE device, DWORD waitMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (!outputDrained(device)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
-}
-
-// Closes a port without throwing away what was written: the line drains, pending I/O is ended and
-// unread input dropped, and the handle goes. False when the line did not drain in time: what it
-// still held went with the handle.
-bool closePort(HANDLE device, DWORD drainWaitMs) {
-    const bool drained = drainPort(device, drainWaitMs);
-    PurgeComm(device, PurgeAtClose);
-    CloseHandle(device);
-    return drained;
-}
-
-// Writes bytes and waits for the write at most waitMs. A write still running then is
-// cancelled and waited for, so that no pending I/O outlives this frame's buffer and I/O record.
-// WriteFailed means the write could not be started or ended with an error other than our own
-// cancel: a device that has gone (an adapter pulled out), and the caller hears of it at once.
-// WriteTimedOut is a line that took nothing more in time (a mount that stops reading, flow
-// control): the caller decides whether the bytes are still due.
-WriteResult writePort(HANDLE device, HANDLE writeEvent, const void* bytes, DWORD count,
-                      DWORD waitMs) {
-    ResetEvent(writeEvent);
-    OVERLAPPED io;
-    std::memset(&io, 0, sizeof io);
-    io.hEvent = writeEvent;
-    DWORD written = 0;
-    if (WriteFile(device, bytes, count, &written, &io)) {
-        return WriteDone;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        return WriteFailed;
-    }
-    const bool cancelled = WaitForSingleObject(writeEvent, waitMs) != WAIT_OBJECT_0;
-    if (cancelled) {
-        CancelIo(device);
-    }
-    if (GetOverlappedResult(device, &io, &written, TRUE)) {
-        // A cancel that came too late: the write finished after all, but perhaps only in part.
-        return written == count ? WriteDone : WriteTimedOut;
-    }
-    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? WriteTimedOut : WriteFailed;
-}
-
 // Tells a lost line from a glitch. A healthy line either brings bytes or keeps its read waiting
 // for the first one; a device that has gone fails its reads or completes them at once with
 // nothing. The line counts as lost after LossReads such reads in a row, with no byte and no
@@ -170,26 +100,6 @@ private:
     std::chrono::steady_clock::time_point first_;
 };
 
-int replyLength(const char* text) {
-    int length = 0;
-    while (length < MaxReplyLength && text[length] != '\0') {
-        ++length;
-    }
-    return length;
-}
-
-// Writes as writePort does and records a write that is done, stamped when it has returned: for a
-// command to the mount, as near as this side can tell to when the mount got it.
-WriteResult writeRecorded(HANDLE device, HANDLE writeEvent, DWORD waitMs, EventLog& events,
-                          EventKind kind, const void* bytes, int length) {
-    const WriteResult result =
-        writePort(device, writeEvent, bytes, static_cast<DWORD>(length), waitMs);
-    if (result == WriteDone) {
-        events.record(kind, 0, 0, bytes, length);
-    }
-    return result;
-}
-
 } // namespace
 
 HANDLE Controller::openConfigured(std::uint8_t port, DWORD* refusedSettings) {
@@ -211,64 +121,6 @@ bool Controller::openIncoming(std::uint8_t port) {
 bool Controller::openOutgoing(std::uint8_t port) {
     outgoingPort = openConfigured(port);
     return outgoingPort != INVALID_HANDLE_VALUE;
-}
-
-void Controller::closeIncoming() {
-    SetEvent(incomingStopEvent);
-    // The reader never blocks for long (its waits watch the stop event, and it waits for room in
-    // the pipe without holding pipeLock), so it always ends; the port is closed only after it has.
-    if (WaitForSingleObject(incomingReaderThread, CloseWaitMs) != WAIT_OBJECT_0) {
-        WaitForSingleObject(incomingReaderThread, INFINITE);
-    }
-    CloseHandle(incomingReaderThread);
-    incomingReaderThread = nullptr;
-    closePort(incomingPort, drainWaitMs()); // a reply just written still goes out
-    incomingPort = nullptr;
-    incomingOpen = 0;
-}
-
-void Controller::closeOutgoing() {
-    // A halt just written still goes out. One that a stalled line still held when the wait ran out
-    // is lost with the close: both axes are owed a halt again.
-    if (!closePort(outgoingPort, drainWaitMs())) {
-        unhalted = RaAxis | DecAxis;
-    }
-    outgoingPort = nullptr;
-    outgoingOpen = 0;
-}
-
-bool Controller::writeIncomingByte(std::uint8_t value) {
-    return writeRecorded(incomingPort, incomingWriteEvent, writeWaitMs, events, EventReply, &value,
-                         1) != WriteFailed;
-}
-
-bool Controller::writeIncomingString(const char* text) {
-    return writeRecorded(incomingPort, incomingWriteEvent, writeWaitMs, events, EventReply, text,
-                         replyLength(text)) != WriteFailed;
-}
-
-WriteResult Controller::writeOutgoingString(const char* text) {
-    const int length = replyLength(text);
-    const WriteResult result = writeRecorded(outgoingPort, outgoingWriteEvent, writeWaitMs, events,
-                                             EventMountWrite, text, length);
-    // ":Mw#" and the like: the letter after the colon says move or halt, the next one the axis.
-    if (length == 4 && text[0] == ':') {
-        const std::uint32_t axis = text[2] == 'w' || text[2] == 'e' ? RaAxis : DecAxis;
-        if (text[1] == 'M') {
-            unhalted |= axis; // a move cut off may have gone out in part, or go out still
-        } else if (text[1] == 'Q' && result == WriteDone) {
-            unhalted &= ~axis;
-        }
-    }
-    return result;
-}
-
-DWORD Controller::drainWaitMs() const {
-    return writeWaitMs < DrainWaitMs ? writeWaitMs : DrainWaitMs;
-}
-
-bool Controller::outgoingQueueEmpty() {
-    return outputDrained(outgoingPort);
 }
 
 DWORD WINAPI Controller::runIncomingReader(LPVOID self) {

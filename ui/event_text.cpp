@@ -100,6 +100,17 @@ std::string what(const Event& event) {
         return "COM" + std::to_string(event.extra) +
                ": the port refused the line settings (9600 8N1, no flow control), error " +
                std::to_string(event.value) + "; it is used as it is";
+    case EventLineStalled:
+        return linkName(event.value == 0 ? "Incoming" : "Outgoing", event) +
+               (event.value == 0 ? ": the line has taken nothing for a second; replies wait for it"
+                                 : ": the line has taken nothing for a second; the halts go "
+                                   "first once it moves");
+    case EventLineMoves:
+        return linkName(event.value == 0 ? "Incoming" : "Outgoing", event) +
+               ": the line moves again";
+    case EventRepliesDropped:
+        return linkName("Incoming", event) + ": " + std::to_string(event.value) +
+               (event.value == 1 ? " reply" : " replies") + " dropped that the line did not take";
     default:
         return "Event " + std::to_string(event.kind);
     }

@@ -939,16 +939,14 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         if (ioctl(device->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
             stat.cbInQue = static_cast<DWORD>(waiting);
         }
+        // Only what the device has taken counts, and not its transmitter's bytes. As with a Wine
+        // pty, whose count misses all it holds, a write still in flight (or one cancelled) counts
+        // nothing: whether a line has room is told by a write's completion, never by this count.
         // An unpaced line's bytes take no time in the transmitter: all of them count.
         const std::size_t inTransmitter =
             device->byteTime > Clock::duration::zero() ? TransmitterBytes : 0;
-        std::size_t out = device->settings->lineHeld && !lineEndedLocked(device)
-                              ? TxCapacity
-                              : device->tx.size() - std::min(inTransmitter, device->tx.size());
-        for (const auto& op : device->writes) {
-            out += op->data.size() - op->done;
-        }
-        stat.cbOutQue = static_cast<DWORD>(out);
+        stat.cbOutQue =
+            static_cast<DWORD>(device->tx.size() - std::min(inTransmitter, device->tx.size()));
         *lpStat = stat;
     }
     return TRUE;

@@ -7,6 +7,7 @@ import pty
 import select
 import shutil
 import subprocess
+import termios
 import threading
 import time
 import tty
@@ -193,6 +194,15 @@ class Line:
                     return queued
         finally:
             fcntl.fcntl(self.slave, fcntl.F_SETFL, flags)
+
+    def stop_reading(self):
+        """Plays a far end that has stopped reading without filling the line first: the output of
+        the line toward us is suspended (XOFF as the terminal driver does it), so the program's
+        writes stay on their way."""
+        termios.tcflow(self.slave, termios.TCOOFF)
+
+    def read_again(self):
+        termios.tcflow(self.slave, termios.TCOON)
 
     def resume(self):
         """Reads again after stall(): everything queued meanwhile is thrown away, and what comes

@@ -561,13 +561,20 @@ class FaultTests(BridgeCase):
         self.outgoing_open()
         self.assertGreater(bridge.mount.stall(), 0)
         bridge.guider.write(b":Mgw0300#:Mgn0300#")
-        # Each stuck write gives up after a second; the guider's commands are still answered and
-        # counted meanwhile.
-        self.assertEqual(self.query(b":GR#", 9, timeout=10), b"00:00:00#")
-        self.assertEqual(self.query(b":GD#", 9, timeout=10), b"00*00'00#")
-        self.expect_count(4)
+        # The moves and halts wait for the mount's line; the guider's commands are answered at
+        # once and counted meanwhile, while the halts fall due.
+        slowest = 0.0
+        for _ in range(10):
+            asked = time.monotonic()
+            self.assertEqual(self.query(b":GR#", 9, timeout=10), b"00:00:00#")
+            slowest = max(slowest, time.monotonic() - asked)
+            time.sleep(0.2)
+        print("\nmount line stalled: the slowest of 10 replies took %.1f ms" % (slowest * 1000),
+              file=sys.stderr)
+        self.assertLess(slowest, 0.5, "a reply waited for the mount's line")
+        self.expect_count(12)
         asked = time.monotonic()
-        self.assertEqual(bridge.text(host.COMMAND_COUNT), "4")
+        self.assertEqual(bridge.text(host.COMMAND_COUNT), "12")
         self.assertLess(time.monotonic() - asked, 1.0, "the dialog was slow to answer")
 
         clicked = time.monotonic()
@@ -634,6 +641,46 @@ class SessionEndTests(OwnBridgeCase):
             frames = ending.mount.wait_frames(4, 10)
             self.assertEqual([text for _, text in frames], [b":Mw#", b":Mn#", b":Qw#", b":Qn#"])
             self.assertIsNotNone(ending.process.wait(30), "the program did not end")
+
+
+class StalledGuiderTests(OwnBridgeCase):
+    """A guiding program that stops reading its line: the replies cannot go, yet the pulses keep
+    their timing, and closing ends the program with the mount halted."""
+
+    def test_a_stalled_guider_line_holds_neither_the_pulses_nor_the_end(self):
+        with self.own_bridge(35, 36, "logs-stalled") as stalled:
+            stalled.connect_incoming()
+            self.assertEqual(stalled.wait_text(host.INCOMING_STATUS, "Waiting..."), "Waiting...")
+            stalled.connect_outgoing()
+            self.assertEqual(stalled.wait_text(host.OUTGOING_STATUS, "Port opened"), "Port opened")
+            stalled.guider.stop_reading()
+            stalled.guider.write(b":GR#:GD#:GS#")
+            figures = []
+            for direction, milliseconds in (("w", 300), ("n", 800), ("e", 1500)):
+                start = len(stalled.mount.frames)
+                stalled.guider.write(b":Mg%s%04d#:GR#:GD#" % (direction.encode(), milliseconds))
+                frames = stalled.mount.wait_frames(start + 2, 10)[start:start + 2]
+                self.assertEqual([text for _, text in frames],
+                                 [b":M%s#" % direction.encode(), host.HALT[direction]])
+                interval = frames[1][0] - frames[0][0]
+                wanted = (host.ticks_for(milliseconds) - 1) * host.TICK
+                figures.append("%s %d ms: %.1f ms for %.0f" % (direction, milliseconds,
+                                                               interval * 1000, wanted * 1000))
+                self.assertAlmostEqual(interval, wanted, delta=SCHEDULING_MARGIN,
+                                       msg="a pulse of %d ms" % milliseconds)
+
+            start = len(stalled.mount.frames)
+            stalled.guider.write(b":Mgw9000#" + b":GR#" * 20)
+            self.assertEqual(stalled.mount.wait_frames(start + 1, 5)[start][1], b":Mw#")
+            closed = time.monotonic()
+            self.assertEqual(stalled.close_dialog(timeout=30), 0)
+            ended = time.monotonic() - closed
+            frames = stalled.mount.wait_frames(start + 2, 5)[start:]
+            self.assertEqual([text for _, text in frames], [b":Mw#", b":Qw#"])
+            halted = frames[1][0] - closed
+            print("\nguider line stalled: %s; closed: halted after %.0f ms, ended after %.0f ms"
+                  % ("; ".join(figures), halted * 1000, ended * 1000), file=sys.stderr)
+            self.assertLess(ended, 3.0, "the program took too long to end")
 
 
 class SaveBoxTests(OwnBridgeCase):

@@ -147,7 +147,7 @@ TEST(Commands, PassPortZeroUnchanged) {
     WorkerHarness h;
     h.connectOutgoing(0);
     ASSERT_EQ(h.listener.reports(), (std::vector<Report>{outgoing(2)}));
-    h.controller.writeOutgoingString(":Qn#");
+    h.writeMount(":Qn#");
     EXPECT_EQ(line.read(4, 5000), ":Qn#");
 }
 

@@ -39,7 +39,7 @@ protected:
                 seen.push_back(mount.readQuiet(100, 5000));
                 continue;
             }
-            h.controller.writeOutgoingString("|");
+            h.writeMount("|");
             std::string bytes;
             for (;;) {
                 const std::string next = mount.read(1, 5000);

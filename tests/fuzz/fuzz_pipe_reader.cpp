@@ -1,13 +1,16 @@
 // Fuzz target: arbitrary bytes through the controller's pipe reader, as the worker reads them from
 // its message pipe, so that every message class is reached: commands with any code and any port,
 // incoming data and ticks. COM3 and COM4 are ptys and really open; every other port is missing.
-// Two bytes that the pipe reader drops while it waits for a header stand for faults of the mount's
-// line instead: 0x7E pulls COM4's device out (or plugs a new one in), 0x7D stalls its line (or lets
-// it go). Each input runs on a fresh controller; the record must stay sound after every byte. Then
-// the input settles as a user would: the device back and moving, the guider's link disconnected,
-// the mount's link connected if it is closed, ticks until nothing more is written. No axis the
-// bridge moved may be left moving then, and nothing may be owed a halt. Then the shutdown: every
-// link closed, the lines free again, everything written to them whole.
+// Three bytes that the pipe reader drops while it waits for a header stand for faults of the lines
+// instead: 0x7E pulls COM4's device out (or plugs a new one in), 0x7D stalls COM4's line (or lets
+// it go), 0x7C does the same to COM3's. Each input runs on a fresh controller; the record must
+// stay sound after every byte, and no message may hold the worker for half a second but the end,
+// which keeps its own bound. Then the input settles as a user would: the devices back and moving,
+// the guider's link disconnected, the mount's link connected if it is closed, ticks until nothing
+// more is written. No axis the bridge moved may be left moving then, and nothing may be owed a
+// halt. Then the shutdown: every link closed, the lines free again, everything written to them
+// whole.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -24,7 +27,10 @@ namespace {
 // Longer inputs are cut: whatever they write still fits in the ptys without being read.
 constexpr std::size_t MaxInput = 2048;
 constexpr std::uint8_t PullOrPlugMount = 0x7E;
-constexpr std::uint8_t StallOrFreeMount = 0x7D;
+constexpr std::uint8_t StallOrFreeCom4 = 0x7D;
+constexpr std::uint8_t StallOrFreeCom3 = 0x7C;
+// The longest a message other than the end may hold the worker.
+constexpr auto LongestMessage = std::chrono::milliseconds(500);
 // Ticks at most to settle: the halts go on the first; a lost line has reopened within two tries.
 constexpr int SettleTicks = 3 * RetryTicks;
 
@@ -91,7 +97,7 @@ LineOutcome readLine(const std::string& bytes) {
 }
 
 // The record's invariants, which hold between any two bytes of the pipe.
-void checkRecord(const Controller& c, std::size_t fed, bool stallSeen) {
+void checkRecord(const Controller& c, std::size_t fed) {
     FUZZ_REQUIRE(c.pipeState == 0 || c.pipeState == 1);
     if (c.pipeState == 1) {
         // A header of length 0 expects no more, yet takes one more byte (a Tick's 0x00); the
@@ -118,20 +124,62 @@ void checkRecord(const Controller& c, std::size_t fed, bool stallSeen) {
     FUZZ_REQUIRE((c.raShowClear | AxisWest | AxisEast) == NoMask);
     FUZZ_REQUIRE((c.decShowClear | AxisNorth | AxisSouth) == NoMask);
     FUZZ_REQUIRE(c.displayState <= (AxisWest | AxisEast | AxisNorth | AxisSouth));
-    // A halt goes out on the tick that asks for it, unless a stalled line did not take it.
-    FUZZ_REQUIRE(stallSeen || (c.raHalt == NoMask && c.decHalt == NoMask));
+    // A tick hands its halts to the mount's line at once, which keeps them until they go.
+    FUZZ_REQUIRE(c.raHalt == NoMask && c.decHalt == NoMask);
+    FUZZ_REQUIRE(((c.haltsFirst | c.haltsAfter) & ~(RaAxis | DecAxis)) == 0);
+    FUZZ_REQUIRE((c.movesDue & ~(RaAxis | DecAxis)) == 0);
+    // Only an open link has writes due; a closing one only halts.
+    const LineWriter& mount = c.lines[LinkOutgoing];
+    FUZZ_REQUIRE(!(c.outgoingOpen && mount.closing) && !(c.incomingOpen && c.lines[0].closing));
+    FUZZ_REQUIRE(c.outgoingOpen || mount.closing ||
+                 (c.haltsFirst | c.movesDue | c.haltsAfter) == 0);
+    FUZZ_REQUIRE(!mount.closing || c.movesDue == 0);
+    FUZZ_REQUIRE(0 <= c.replyCount && c.replyCount <= MaxQueuedReplies);
+    FUZZ_REQUIRE(c.incomingOpen || c.replyCount == 0);
+    FUZZ_REQUIRE(0 <= c.links[0].deferredCount &&
+                 c.links[0].deferredCount <= LinkState::MaxDeferred);
+    FUZZ_REQUIRE(0 <= c.links[1].deferredCount &&
+                 c.links[1].deferredCount <= LinkState::MaxDeferred);
 }
 
-// Feeds bytes as the worker would, taking every open that finishes before the next byte, so that
-// each input runs the same way every time.
+// Whether COM3's and COM4's lines are stalled now.
+bool held[2] = {false, false};
+
+bool heldPort(std::uint8_t port) {
+    return (port == 3 || port == 4) && held[port - 3];
+}
+
+// Waits for every open under way, every write in flight on a line that moves and every close, as
+// the worker's own wait would; a write to a stalled line is left in flight.
+void settle(Controller& controller) {
+    for (;;) {
+        controller.serviceLines();
+        controller.collectOpens();
+        bool busy = controller.links[LinkIncoming].job != nullptr ||
+                    controller.links[LinkOutgoing].job != nullptr;
+        const std::uint8_t ports[2] = {controller.incomingPortNumber,
+                                       controller.outgoingPortNumber};
+        for (int link = LinkIncoming; link <= LinkOutgoing; ++link) {
+            const LineWriter& line = controller.lines[link];
+            busy = busy || (line.inFlight && !heldPort(ports[link])) || line.closing;
+        }
+        if (!busy) {
+            return;
+        }
+        Sleep(0);
+    }
+}
+
+// Feeds bytes as the worker would, taking every open that finishes and every write that completes
+// before the next byte, so that each input runs the same way every time. No message but the end
+// may hold the worker for long.
 void feed(Controller& controller, std::initializer_list<std::uint8_t> bytes) {
     for (const std::uint8_t byte : bytes) {
+        const auto start = std::chrono::steady_clock::now();
         controller.takePipeByte(byte);
-        while (controller.links[LinkIncoming].job != nullptr ||
-               controller.links[LinkOutgoing].job != nullptr) {
-            controller.collectOpens();
-            Sleep(0);
-        }
+        FUZZ_REQUIRE(controller.stopping ||
+                     std::chrono::steady_clock::now() - start < LongestMessage);
+        settle(controller);
     }
 }
 
@@ -140,12 +188,19 @@ void feed(Controller& controller, std::initializer_list<std::uint8_t> bytes) {
 // bytes the bridge counts as written; before it, the race between that thread and the pull would
 // decide what the mount got.
 void letLinesMove(Controller& controller) {
-    for (const HANDLE port : {controller.incomingOpen ? controller.incomingPort : nullptr,
-                              controller.outgoingOpen ? controller.outgoingPort : nullptr}) {
-        for (int wait = 0; port != nullptr && wait < 1000; ++wait) {
+    struct Open {
+        bool open;
+        HANDLE port;
+        std::uint8_t number;
+    };
+    for (const Open& link : {Open{controller.incomingOpen != 0, controller.incomingPort,
+                                  controller.incomingPortNumber},
+                             Open{controller.outgoingOpen != 0, controller.outgoingPort,
+                                  controller.outgoingPortNumber}}) {
+        for (int wait = 0; link.open && !heldPort(link.number) && wait < 1000; ++wait) {
             DWORD errors = 0;
             COMSTAT state{};
-            if (!ClearCommError(port, &errors, &state) || state.cbOutQue == 0) {
+            if (!ClearCommError(link.port, &errors, &state) || state.cbOutQue == 0) {
                 break;
             }
             Sleep(1);
@@ -194,31 +249,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // line that is not stalled must still take a burst of replies within the bound while the
     // device's own thread waits for a processor (1 ms was too short on a loaded host).
     controller.writeWaitMs = 10;
-    bool stalled = false;
-    bool stallSeen = false;
+    bool* stalled = held; // COM3, COM4
+    stalled[0] = stalled[1] = false;
     std::size_t fed = 0;
     for (const std::size_t end = size < MaxInput ? size : MaxInput; fed < end;) {
         const std::uint8_t byte = data[fed++];
         if (controller.pipeState == 0 && byte == PullOrPlugMount) {
             // A stall ends before its device is pulled out; a new one comes without.
             win32_posix::setDeviceFaultsForTesting(4, false, false);
+            stalled[1] = false;
+            settle(controller);
             letLinesMove(controller);
             line.com4.present() ? line.com4.hangUp() : line.com4.plugIn();
-            stalled = false;
-        } else if (controller.pipeState == 0 && byte == StallOrFreeMount) {
-            stalled = !stalled;
-            stallSeen = true;
-            win32_posix::setDeviceFaultsForTesting(4, stalled, false);
+        } else if (controller.pipeState == 0 &&
+                   (byte == StallOrFreeCom4 || byte == StallOrFreeCom3)) {
+            const int which = byte == StallOrFreeCom4 ? 1 : 0;
+            letLinesMove(controller);
+            stalled[which] = !stalled[which];
+            win32_posix::setDeviceFaultsForTesting(3 + which, stalled[which], false);
+            settle(controller);
         } else {
             feed(controller, {byte});
         }
-        checkRecord(controller, fed, stallSeen);
+        checkRecord(controller, fed);
         if (controller.stopping) {
             break; // the worker leaves its loop once a shutdown is carried out
         }
     }
-    // A shutdown can halt the mount only through a device that is there and takes bytes.
-    bool mountReachable = line.com4.present() && !stalled;
+    // A shutdown can halt the mount only through a device that is there and takes bytes (the
+    // mount's link may have been on either line).
+    bool mountReachable = line.com4.present() && !stalled[0] && !stalled[1];
 
     // A message the input left unfinished is completed first, as the next writer's bytes would.
     while (!controller.stopping && controller.pipeState != 0) {
@@ -228,7 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!line.com4.present()) {
             line.com4.plugIn();
         }
+        win32_posix::setDeviceFaultsForTesting(3, false, false);
         win32_posix::setDeviceFaultsForTesting(4, false, false);
+        stalled[0] = stalled[1] = false;
         feed(controller, {0xA1, CommandDisconnectIncoming});
         if (!controller.outgoingOpen && controller.unhalted != 0) {
             feed(controller, {0xA2, CommandConnectOutgoing, controller.outgoingPortNumber});
@@ -250,6 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     controller.shutdown();
+    win32_posix::setDeviceFaultsForTesting(3, false, false);
     win32_posix::setDeviceFaultsForTesting(4, false, false);
     FUZZ_REQUIRE(controller.stopping);
     FUZZ_REQUIRE(controller.incomingOpen == 0 && controller.outgoingOpen == 0);
