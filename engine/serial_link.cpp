@@ -7,8 +7,11 @@
 
 namespace {
 
-// At open everything on the line is stale: what the last program left in either direction.
-constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// At open, what waits to be read is stale: the far end's bytes from before. Nothing on the transmit
+// side: a handle just opened has written nothing, so all a transmit purge could reach is what the
+// last handle wrote and the line has not yet carried, the halts of our own close among them (Wine
+// renders both transmit flags as a flush of the tty's output, which on a pty still holds them).
+constexpr DWORD PurgeAtOpen = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD QueueSize = 8096;
 constexpr DWORD ReadWaitMs = 200;
 // How long the reader rests after a read that failed or came back empty before it tries again.
@@ -64,7 +67,7 @@ DWORD configurePort(HANDLE device) {
     COMMTIMEOUTS timeouts = {1, 0, 0, 0, 0};
     SetCommTimeouts(device, &timeouts);
     SetupComm(device, QueueSize, QueueSize);
-    PurgeComm(device, PurgeAll);
+    PurgeComm(device, PurgeAtOpen);
     // Clears an error state left from before, which would otherwise hold the first read and write.
     DWORD errors = 0;
     ClearCommError(device, &errors, nullptr);

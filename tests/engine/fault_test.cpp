@@ -796,6 +796,35 @@ TEST(Faults, EveryOpenOfALostMountHaltsItBeforeItIsReportedOpenAConnectDuringThe
     haltedThenOpened();
 }
 
+TEST(Faults, AConnectRightAfterADisconnectDoesNotThrowAwayTheHaltsTheLineStillCarries) {
+    PeerLine guider(3);
+    PeerLine mount(4);
+    ASSERT_TRUE(guider.ok() && mount.ok());
+    WorkerHarness h;
+    h.connectIncoming(3);
+    h.connectOutgoing(4);
+    guider.write(":Mgw9000#");
+    ASSERT_TRUE(h.pumpUntilCount(1));
+    h.tick();
+    ASSERT_EQ(mount.read(4, 5000), ":Mw#");
+    // The mount reads slowly: the line holds what it was given beyond the far end's own buffer,
+    // still on its way, as a virtual port pair or an adapter's queue does.
+    char device[PATH_MAX] = {};
+    const std::string link = std::string(std::getenv("BRIDGE_COM_DIR")) + "/com4";
+    ASSERT_GT(readlink(link.c_str(), device, sizeof device - 1), 0);
+    const int filler = open(device, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string queued(8192, 'x');
+    ASSERT_EQ(write(filler, queued.data(), queued.size()), ssize_t(queued.size()));
+    close(filler);
+    h.disconnectOutgoing();
+    h.connectOutgoing(4);
+    ASSERT_EQ(h.listener.reports().back(), outgoing(StatusPortOpened));
+    const std::string carried = mount.read(queued.size() + 4, 5000);
+    EXPECT_EQ(carried.size(), queued.size() + 4) << "the open threw away what the line carried";
+    EXPECT_EQ(carried.substr(carried.size() < 4 ? 0 : carried.size() - 4), ":Qw#");
+}
+
 TEST(Faults, AHaltAStalledLineDidNotTakeStaysOwedAndGoesOnALaterTickWithNoGuiderThere) {
     DroppingMount m;
     ASSERT_TRUE(m.ok);
