@@ -137,10 +137,21 @@ def unix_path(prefix, windows_path):
     return os.path.join(prefix, "drive_" + drive.lower(), *rest.strip("\\").split("\\"))
 
 
+def wine(arguments, env, timeout=120):
+    """A Windows program run under Wine: its exit code, output and the end of its errors. They go
+    through files: the processes that Wine starts with the first program of a prefix, and that
+    outlive it, would keep pipes open until Wine's server ends, seconds later, on every run."""
+    with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
+        run = subprocess.run(["wine"] + arguments, env=env, stdout=output, stderr=errors,
+                             timeout=timeout, check=False)
+        output.seek(0)
+        errors.seek(0)
+        return run.returncode, output.read().decode("utf-8", "replace"), errors.read()[-2000:]
+
+
 def install(installer, env, switches, timeout=120):
-    run = subprocess.run(["wine", installer] + switches, env=env, timeout=timeout,
-                         capture_output=True, check=False)
-    return run.returncode, run.stderr[-2000:]
+    status, _, errors = wine([installer] + switches, env, timeout)
+    return status, errors
 
 
 def cpack(name, *arguments, fresh=True, **env):
@@ -174,17 +185,16 @@ class InstallerTests(unittest.TestCase):
     def registry(self, key):
         """The key and the keys below it as {name below <key>: {value: data}}; {} when there is no
         such key. DWORDs read as 0x..., strings as they are."""
-        query = subprocess.run(["wine", "reg", "query", key, "/s"], env=self.env,
-                               capture_output=True, timeout=60, check=False)
+        status, output, _ = wine(["reg", "query", key, "/s"], self.env, 60)
         keys = {}
-        for line in query.stdout.decode("utf-8", "replace").splitlines():
+        for line in output.splitlines():
             if line.startswith("HKEY_"):
                 values = keys.setdefault(line.partition("\\")[2][len(key.partition("\\")[2]):]
                                          .strip("\\"), {})
             elif re.match(r"    \S.*    REG_", line):
                 name, _, data = (re.split(" {4}", line.strip(), maxsplit=2) + [""])[:3]
                 values[name] = data
-        return keys if query.returncode == 0 else {}
+        return keys if status == 0 else {}
 
     def entries(self):
         """The entries of Apps & features that name the program, as {key: values}."""
@@ -277,10 +287,9 @@ class InstallerTests(unittest.TestCase):
         # errors are kept: once (in about 15 runs, on a heavily loaded host) it returned 2, NSIS's
         # code for an error of its own, with nothing said.
         program, switches = entry["QuietUninstallString"].rsplit('" ', 1)
-        run = subprocess.run(["wine", program.strip('"')] + switches.split(),
-                             env=dict(self.env, WINEDEBUG="err+all"), timeout=120,
-                             capture_output=True, check=False)
-        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        status, _, errors = wine([program.strip('"')] + switches.split(),
+                                 dict(self.env, WINEDEBUG="err+all"))
+        self.assertEqual(status, 0, errors)
         left = []
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
