@@ -1,16 +1,15 @@
 #!/usr/bin/env python3
 """Tests of the release packages: the installer run silently in a fresh Wine prefix, as winget runs
-it, the program it installed started and closed through its dialog, an older version with one more
-file installed over it into another folder and this one over that, and the silent uninstaller of
-its entry; what the zip and the debug zip hold, and the list of tools; the winget and Scoop
-manifests against the packages; the release signed with a throwaway certificate, from a PKCS#12
-file and from a SoftHSM token through PKCS#11, verified and stripped back to the unsigned program;
-signings that must stop; and a second build of the same sources, in another folder, that must give
-the same bytes.
+it, the program it installed run through its dialog, an older version and this one over it, and
+the silent uninstaller; what the zip and the debug zip hold; the winget and Scoop manifests
+against the packages; the release signed with a throwaway certificate, from a PKCS#12 file and from
+a SoftHSM token through PKCS#11, verified and stripped back to the unsigned program; a signing that
+fails; and a second build of the same sources, in another folder, that must give the same bytes.
 
 usage: test_release.py --source DIR --build DIR --name PACKAGE --version X.Y.Z --exe EXE
                        --driver DRIVER --prefix WINEPREFIX --cpack CPACK [unittest options]"""
 import argparse
+import glob
 import hashlib
 import http.server
 import json
@@ -36,12 +35,11 @@ import bridgehost as host  # noqa: E402
 PRODUCT = "Quillfen Autoguider Bridge"
 PUBLISHER = "Quillfen Autoguider Bridge contributors"
 INSTALL_FOLDER = "C:\\Program Files\\" + PRODUCT
-UNINSTALL_KEYS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+UNINSTALL_KEYS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 VENDOR_KEY = "HKLM\\Software\\" + PUBLISHER
 TEXTS = ("README.txt", "LICENSE.txt", "CHANGELOG.txt")
 SUFFIXES = (".zip", "-setup.exe", "-debug.zip", "-tools.txt")
-# The home page that signed releases name, in place of the build's placeholder.
-HOMEPAGE = "https://bridge.quillfen.test"
+HOMEPAGE = "https://bridge.quillfen.test"  # for the signed releases: the build's is a placeholder
 DEBUG_FILE = "autoguider-bridge.exe.debug"
 PROGRAM = "autoguider-bridge.exe"
 WINGET_ID = "Quillfen.AutoguiderBridge"
@@ -137,109 +135,68 @@ def unix_path(prefix, windows_path):
     return os.path.join(prefix, "drive_" + drive.lower(), *rest.strip("\\").split("\\"))
 
 
-def wine(arguments, env, timeout=120):
-    """A Windows program run under Wine: its exit code, output and the end of its errors. They go
-    through files: the processes that Wine starts with the first program of a prefix, and that
-    outlive it, would keep pipes open until Wine's server ends, seconds later, on every run."""
-    with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
-        run = subprocess.run(["wine"] + arguments, env=env, stdout=output, stderr=errors,
-                             timeout=timeout, check=False)
+def wine(program, env, arguments, timeout=120):
+    """A program run under Wine: its exit code and output. That goes through a file: the processes
+    that Wine starts with a prefix's first program outlive it, and kept a pipe open for seconds."""
+    with tempfile.TemporaryFile() as output:
+        run = subprocess.run(["wine", program] + arguments, env=env, timeout=timeout,
+                             stdout=output, stderr=subprocess.STDOUT, check=False)
         output.seek(0)
-        errors.seek(0)
-        return run.returncode, output.read().decode("utf-8", "replace"), errors.read()[-2000:]
-
-
-def install(installer, env, switches, timeout=120):
-    status, _, errors = wine([installer] + switches, env, timeout)
-    return status, errors
-
-
-def cpack(name, *arguments, fresh=True, **env):
-    """CPack run again on the build's configuration, with <arguments> and the variables <env> (and
-    none that would sign but those), into the folder <name> of the build folder (made anew when
-    <fresh>), which then holds packages/. Returns CPack's run, its output in stdout, and the folder."""
-    folder = os.path.join(options.build, name)
-    if fresh:
-        shutil.rmtree(folder, ignore_errors=True)
-    env = dict(unsigned_environment(), **env)
-    for proxy in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy"):
-        env.pop(proxy, None)  # the timestamp authority of the signing tests is on the loopback
-    run = subprocess.run([options.cpack, "--config",
-                          os.path.join(options.build, "CPackConfig.cmake"), "-B", folder]
-                         + list(arguments), env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, text=True, timeout=300, check=False)
-    return run, folder
+        return run.returncode, output.read().decode("utf-8", "replace")
 
 
 class InstallerTests(unittest.TestCase):
-    OLDER_VERSION = "0.9.0"
-    OLDER_ONLY = "older-only.txt"  # the file that only the older version installs
-    OTHER_FOLDER = "C:\\Apps\\QAB"
-
     def setUp(self):
         self.env = fresh_prefix(options.prefix)
 
     def unix_path(self, windows_path):
         return unix_path(options.prefix, windows_path)
 
-    def registry(self, key):
-        """The key and the keys below it as {name below <key>: {value: data}}; {} when there is no
-        such key. DWORDs read as 0x..., strings as they are."""
-        status, output, _ = wine(["reg", "query", key, "/s"], self.env, 60)
-        keys = {}
+    def registry_values(self, key):
+        """The values of a registry key as {name: data}, or None when the key does not exist."""
+        status, output = wine("reg", self.env, ["query", key], 60)
+        if status != 0:
+            return None
+        values = {}
         for line in output.splitlines():
-            if line.startswith("HKEY_"):
-                values = keys.setdefault(line.partition("\\")[2][len(key.partition("\\")[2]):]
-                                         .strip("\\"), {})
-            elif re.match(r"    \S.*    REG_", line):
-                name, _, data = (re.split(" {4}", line.strip(), maxsplit=2) + [""])[:3]
-                values[name] = data
-        return keys if status == 0 else {}
+            fields = line.strip().split(None, 2)
+            if len(fields) >= 2 and fields[1].startswith("REG_"):
+                values[fields[0]] = fields[2] if len(fields) == 3 else ""
+        return values
 
-    def entries(self):
-        """The entries of Apps & features that name the program, as {key: values}."""
-        return {name: values for name, values in self.registry(UNINSTALL_KEYS).items()
-                if values.get("DisplayName") == PRODUCT}
-
-    def make_older_installer(self):
-        """The installer of an older version with one file more: CPack run again on this build,
-        with the version and one more folder to install given on its command line. A release with
-        the placeholder addresses (this one, as the build's) warns of them."""
+    def older_installer(self):
+        """CPack run again for an older version with one file more; with placeholder addresses."""
         extra = os.path.join(options.build, "older-files")
         os.makedirs(extra, exist_ok=True)
-        with open(os.path.join(extra, self.OLDER_ONLY), "w") as text:
-            text.write("A file that only the older version installs.\n")
-        run, folder = cpack("older", "-G", "NSIS", "-D", "CPACK_PACKAGE_VERSION=" + self.OLDER_VERSION,
-                            "-D", "CPACK_INSTALLED_DIRECTORIES=%s;." % extra)
+        shutil.copy(os.path.join(options.source, "LICENSE"), os.path.join(extra, "older-only.txt"))
+        run, folder = SignedReleaseTests.package("older", None, "-G", "NSIS", "-D",
+                                                 "CPACK_PACKAGE_VERSION=0.9.0", "-D",
+                                                 "CPACK_INSTALLED_DIRECTORIES=%s;." % extra)
         self.assertEqual(run.returncode, 0, run.stdout[-3000:])
-        warning = run.stdout[run.stdout.index("CMake Warning"):run.stdout.index("CPack:")]
-        for variable in ("BRIDGE_HOMEPAGE", "BRIDGE_RELEASE_URL"):
-            self.assertIn(variable, warning)
+        self.assertRegex(" ".join(run.stdout.split()), "CMake Warning .* placeholder addresses; "
+                         ".* BRIDGE_HOMEPAGE, .* BRIDGE_RELEASE_URL is not set")
         return package("-setup.exe", folder)
 
-    def test_installs_run_replace_each_other_and_uninstall_leaves_nothing(self):
-        """This version installed as winget installs it (Nullsoft's /S) and its program run; then
-        an older version with one file more installed into another folder (a downgrade); then this
-        one again, without /D, as winget upgrades; then the uninstaller as the entry gives it.
-        Each install replaces the copy before it, in the folder of the installed copy."""
+    def test_silent_installs_replace_each_other_and_the_quiet_uninstall_removes_all(self):
         installed = self.unix_path(INSTALL_FOLDER + "\\autoguider-bridge.exe")
         shortcut = self.unix_path("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\%s\\%s.lnk"
                                   % (PRODUCT, PRODUCT))
-        winget = manifests()[0]
-        status, errors = install(package("-setup.exe"), self.env, ["/S"])
+        # Installed as winget installs it: with Nullsoft's silent switch, which the manifest keeps.
+        winget = manifests()[0]["installer"]
+        status, errors = wine(package("-setup.exe"), self.env, ["/S"])
         self.assertEqual(status, 0, errors)
         self.assertEqual(read(installed), read(options.exe))
         for text in TEXTS:
             self.assertTrue(os.path.isfile(os.path.join(os.path.dirname(installed), text)), text)
         self.assertIn((INSTALL_FOLDER + "\\autoguider-bridge.exe").encode(), read(shortcut))
         # The uninstall key that the manifest names as ProductCode is the one written, and it holds
-        # what the manifests say of the package: winget needs no AppsAndFeaturesEntries.
-        entry = self.entries().get(winget["installer"]["ProductCode"])
+        # what the manifest says of it.
+        key = UNINSTALL_KEYS + winget["ProductCode"]
+        entry = self.registry_values(key)
         self.assertIsNotNone(entry, "no entry in Apps & features")
-        locale = winget["defaultLocale"]
-        self.assertEqual((entry.get("DisplayName"), entry.get("Publisher"), entry.get("DisplayVersion")),
-                         (locale["PackageName"], locale["Publisher"], locale["PackageVersion"]))
+        self.assertEqual(entry.get("DisplayName"), PRODUCT)
         self.assertEqual(entry.get("DisplayVersion"), options.version)
+        self.assertEqual(entry.get("Publisher"), PUBLISHER)
         uninstaller = entry.get("UninstallString", "").strip('"')
         self.assertEqual(uninstaller, INSTALL_FOLDER + "\\Uninstall.exe")
         # The program's icon (its first) in Apps & features, and in the installer and uninstaller.
@@ -258,43 +215,36 @@ class InstallerTests(unittest.TestCase):
             self.assertEqual(bridge.close_dialog(), 0)
 
         # The downgrade removes this copy; the upgrade goes where the older copy is and removes it.
-        status, errors = install(self.make_older_installer(), self.env,
-                                 ["/S", "/D=" + self.OTHER_FOLDER])
-        self.assertEqual(status, 0, errors)
-        self.assertFalse(os.path.exists(os.path.dirname(installed)))
-        self.assertEqual([values["DisplayVersion"] for values in self.entries().values()],
-                         [self.OLDER_VERSION])
-        folder = self.unix_path(self.OTHER_FOLDER)
-        self.assertIn(self.OLDER_ONLY, os.listdir(folder))
-        status, errors = install(package("-setup.exe"), self.env, ["/S"])
-        self.assertEqual(status, 0, errors)
+        folder = self.unix_path("C:\\Apps\\QAB")
+        for setup, switches, version in ((self.older_installer(), ["/D=C:\\Apps\\QAB"], "0.9.0"),
+                                         (package("-setup.exe"), [], options.version)):
+            self.assertEqual(wine(setup, self.env, ["/S"] + switches)[0], 0)
+            self.assertFalse(os.path.exists(os.path.dirname(installed)))
+            entries = wine("reg", self.env, ["query", UNINSTALL_KEYS, "/s"])[1]
+            self.assertEqual(entries.count("DisplayName    REG_SZ    %s\r\n" % PRODUCT), 1)
+            self.assertEqual(self.registry_values(key)["DisplayVersion"], version)
+            self.assertEqual("older-only.txt" in os.listdir(folder), version == "0.9.0")
         self.assertEqual(sorted(os.listdir(folder)), sorted((PROGRAM, "Uninstall.exe") + TEXTS))
-        self.assertFalse(os.path.exists(os.path.dirname(installed)))
-        # One entry, with what Windows' own entries carry: flags and size as DWORDs.
-        (key, entry), = self.entries().items()
-        self.assertEqual(key, winget["installer"]["ProductCode"])
-        uninstall = '"%s\\Uninstall.exe" /S' % self.OTHER_FOLDER
-        self.assertEqual({name: entry.get(name) for name in ("DisplayVersion", "InstallLocation",
-                                                             "QuietUninstallString", "NoModify",
-                                                             "NoRepair", "URLInfoAbout")},
-                         {"DisplayVersion": options.version, "InstallLocation": self.OTHER_FOLDER,
-                          "QuietUninstallString": uninstall, "NoModify": "0x1", "NoRepair": "0x1",
-                          "URLInfoAbout": locale["PackageUrl"]})
+        # What Windows' own entries carry, flags and size as DWORDs.
+        entry = self.registry_values(key)
+        self.assertEqual([entry.get(name) for name in ("InstallLocation", "QuietUninstallString",
+                                                       "NoModify", "NoRepair", "URLInfoAbout")],
+                         ["C:\\Apps\\QAB", '"C:\\Apps\\QAB\\Uninstall.exe" /S', "0x1", "0x1",
+                          manifests()[0]["defaultLocale"]["PackageUrl"]])
         size = sum(os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder))
         self.assertLessEqual(abs(int(entry.get("EstimatedSize", "-1"), 16) - size / 1024), 1)
 
         # The uninstaller copies itself elsewhere and returns at once; the removal follows. Wine's
         # errors are kept: once (in about 15 runs, on a heavily loaded host) it returned 2, NSIS's
         # code for an error of its own, with nothing said.
-        program, switches = entry["QuietUninstallString"].rsplit('" ', 1)
-        status, _, errors = wine([program.strip('"')] + switches.split(),
-                                 dict(self.env, WINEDEBUG="err+all"))
-        self.assertEqual(status, 0, errors)
+        uninstaller, switch = entry["QuietUninstallString"].rsplit(" ", 1)
+        status, output = wine(uninstaller.strip('"'), dict(self.env, WINEDEBUG="err+all"), [switch])
+        self.assertEqual(status, 0, output[-2000:])
         left = []
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             left = [path for path in (folder, os.path.dirname(shortcut)) if os.path.exists(path)]
-            left += list(self.entries()) + list(self.registry(VENDOR_KEY))
+            left += [name for name in (key, VENDOR_KEY) if self.registry_values(name) is not None]
             if not left:
                 break
             time.sleep(0.5)
@@ -328,15 +278,10 @@ class ZipTests(unittest.TestCase):
         expected = "".join("%s  %s\n" % (sha256(package(suffix)), options.name + suffix)
                            for suffix in SUFFIXES)
         self.assertEqual(listed, expected)
-        # Hashed with them, the tools that made them, each with its version.
-        tools = dict(line.split(": ", 1) for line in read(package("-tools.txt")).decode()
-                     .splitlines()[2:])
-        self.assertEqual(sorted(tools), sorted(("compiler", "binutils", "NSIS", "CMake",
-                                                "strip-nondeterminism", "osslsigncode")))
-        self.assertEqual([name for name, version in tools.items() if "not found" in version], [])
-        makensis = subprocess.run(["makensis", "-VERSION"], capture_output=True, text=True,
-                                  timeout=60, check=True)
-        self.assertTrue(tools["NSIS"].startswith(makensis.stdout.strip()), tools["NSIS"])
+        # Hashed with them: the tools that made them, each with its version.
+        found = re.findall(r"^([\w-]+): (?!not found)", read(package("-tools.txt")).decode(), re.M)
+        self.assertEqual(found, ["compiler", "binutils", "NSIS", "CMake", "strip-nondeterminism",
+                                 "osslsigncode"])
 
     def test_program_is_stripped_and_its_debug_zip_holds_the_linked_symbols(self):
         program = pe_sections(read(options.exe))
@@ -353,25 +298,23 @@ class ZipTests(unittest.TestCase):
         self.assertEqual(struct.unpack_from("<I", link, crc_at)[0], zlib.crc32(symbols))
 
 
-def check_scoop_addresses(test, scoop, build, release_url):
-    """The Scoop manifest of the release in <build>: the zip at the address of the release's folder,
-    its hash on the zip's line of the SHA256SUMS beside it (where autoupdate takes a new one from),
-    and the checkver and autoupdate that give this version's addresses back with its version."""
+def check_scoop(test, scoop, build, url):
+    """The Scoop manifest of the release in <build>, whose packages are at <url>: the zip's address
+    and hash, and the checkver and autoupdate that give them back for this version."""
     version, packed = scoop["version"], scoop["architecture"]["64bit"]
-    test.assertEqual(packed["url"], "%s/%s.zip" % (release_url.rstrip("/"), options.name))
-    with open(os.path.join(build, "packages", "SHA256SUMS")) as sums:
-        test.assertIn("%s  %s.zip" % (packed["hash"], options.name), sums.read().splitlines())
-    later = scoop["autoupdate"]
-    test.assertEqual(later["architecture"]["64bit"]["url"].replace("$version", version),
-                     packed["url"])
-    test.assertEqual(later["architecture"]["64bit"]["hash"], {"url": "$baseurl/SHA256SUMS"})
+    later, updated = scoop["autoupdate"], scoop["autoupdate"]["architecture"]["64bit"]
+    test.assertEqual(packed["url"], "%s/%s.zip" % (url.rstrip("/"), options.name))
+    test.assertEqual(updated["url"].replace("$version", version), packed["url"])
     test.assertEqual(later["extract_dir"].replace("$version", version), scoop["extract_dir"])
-    if "github" in scoop["checkver"]:
+    # A later zip's hash is on its line of the SHA256SUMS beside it, as this one's is.
+    test.assertEqual(updated["hash"], {"url": "$baseurl/SHA256SUMS"})
+    with open(os.path.join(build, "packages", "SHA256SUMS")) as sums:
+        test.assertIn("%s  %s.zip\n" % (packed["hash"], options.name), sums.read())
+    if "github" in scoop["checkver"]:  # the latest release; else the zip's name on the home page
         test.assertTrue(packed["url"].startswith(scoop["checkver"]["github"] + "/releases/"))
     else:
         test.assertEqual(scoop["checkver"]["url"], scoop["homepage"])
-        link = '<a href="%s">' % packed["url"]
-        test.assertEqual(re.search(scoop["checkver"]["regex"], link).group(1), version)
+        test.assertEqual(re.search(scoop["checkver"]["regex"], packed["url"]).group(1), version)
 
 
 class ManifestTests(unittest.TestCase):
@@ -381,21 +324,21 @@ class ManifestTests(unittest.TestCase):
     def test_winget_manifest_names_the_installer_by_its_hash_and_the_programs_version(self):
         winget, _ = manifests()
         self.assertEqual(sorted(winget), ["defaultLocale", "installer", "version"])
-        folder = os.path.join(options.build, "packages", "manifests", "winget")
-        for suffix, manifest in zip(("", ".installer", ".locale.en-US"), winget.values()):
+        for manifest in winget.values():
             self.assertEqual(manifest["PackageIdentifier"], WINGET_ID)
             self.assertEqual(manifest["ManifestVersion"], "1.12.0")
-            with open(os.path.join(folder, WINGET_ID + suffix + ".yaml")) as text:
-                self.assertEqual(text.readline(), "# yaml-language-server: $schema=https://aka.ms/"
-                                 "winget-manifest.%s.1.12.0.schema.json\n" % manifest["ManifestType"])
+        for name in glob.glob(os.path.join(options.build, "packages", "manifests", "winget", "*")):
+            header, text = read(name).decode().split("\n", 1)
+            kind = yaml.safe_load(text)["ManifestType"]
+            self.assertEqual(header, "# yaml-language-server: $schema=https://aka.ms/winget-"
+                             "manifest.%s.1.12.0.schema.json" % kind)
         self.assertEqual(winget["version"]["DefaultLocale"],
                          winget["defaultLocale"]["PackageLocale"])
         installer = winget["installer"]
-        self.assertEqual((installer["InstallerType"], installer["Scope"],
-                          installer["ElevationRequirement"]), ("nullsoft", "machine", "elevatesSelf"))
-        # Nullsoft's own switches (/S), and the entry as the manifests describe it: no more said.
-        self.assertEqual([name for name in ("InstallerSwitches", "AppsAndFeaturesEntries")
-                          if name in installer], [])
+        self.assertEqual((installer["InstallerType"], installer["Scope"]), ("nullsoft", "machine"))
+        self.assertEqual(installer["ElevationRequirement"], "elevatesSelf")
+        # Nothing that winget takes as it is: Nullsoft's /S, the entry as the manifests give it.
+        self.assertFalse({"InstallerSwitches", "AppsAndFeaturesEntries"} & set(installer))
         entry, = installer["Installers"]
         self.assertEqual(entry["Architecture"], "x64")
         self.assertEqual(entry["InstallerSha256"].lower(), sha256(package("-setup.exe")))
@@ -415,17 +358,17 @@ class ManifestTests(unittest.TestCase):
     def test_scoop_manifest_names_the_zip_by_its_hash_and_the_program_in_it(self):
         _, scoop = manifests()
         self.assertEqual(scoop["architecture"]["64bit"]["hash"], sha256(package(".zip")))
+        check_scoop(self, scoop, options.build, "%s/releases/download/v%s"
+                    % (scoop["homepage"], options.version))  # without BRIDGE_RELEASE_URL
         self.assertEqual(scoop["license"], "MIT")
-        # A program with a window: in the Start menu, not on the PATH.
-        self.assertNotIn("bin", scoop)
+        with zipfile.ZipFile(package(".zip")) as archive:
+            names = archive.namelist()
+            program = archive.read("%s/%s" % (scoop["extract_dir"], PROGRAM))
         shortcut, = scoop["shortcuts"]
         self.assertEqual(shortcut, [PROGRAM, PRODUCT])
-        with zipfile.ZipFile(package(".zip")) as archive:
-            program = archive.read("%s/%s" % (scoop["extract_dir"], shortcut[0]))
+        self.assertNotIn("bin", scoop)  # a program with a window: not on the PATH
+        self.assertIn("%s/%s" % (scoop["extract_dir"], shortcut[0]), names)
         self.assertEqual(scoop["version"] + ".0", ".".join(map(str, fixed_versions(program)[1])))
-        # Without BRIDGE_RELEASE_URL, the placeholder under the home page.
-        check_scoop_addresses(self, scoop, options.build, "%s/releases/download/v%s"
-                              % (scoop["homepage"], options.version))
 
 
 class TimestampServer(http.server.ThreadingHTTPServer):
@@ -467,8 +410,8 @@ class TimestampServer(http.server.ThreadingHTTPServer):
 class SignedReleaseTests(unittest.TestCase):
     """The same build packaged again, into folders of its own, signed with a throwaway certificate
     made here: once from a PKCS#12 file, once from a key on a SoftHSM token through PKCS#11 (with a
-    timestamp from a throwaway authority), each with a home page and a download address of its
-    own. Both signed installers are installed, for their uninstallers."""
+    timestamp from a throwaway authority). Both signed installers are installed, for their
+    uninstallers."""
 
     @classmethod
     def setUpClass(cls):
@@ -482,35 +425,32 @@ class SignedReleaseTests(unittest.TestCase):
                     "-in", cls.path("signer.pem"), "-certfile", cls.ca, "-out", pkcs12,
                     "-passout", "env:PKCS12_PASSWORD", PKCS12_PASSWORD=cls.password)
         cls.tsa = TimestampServer(cls.path("tsa.cnf"))
-        cls.release_urls = {
-            "pkcs12": "https://github.com/quillfen/autoguider-bridge/releases/download/v%s"
-                      % options.version,
-            "pkcs11": "https://downloads.quillfen.test/bridge/%s/" % options.version}
+        cls.urls = {"pkcs12": "https://github.com/quillfen/bridge/releases/download/v1",
+                    "pkcs11": "https://downloads.quillfen.test/bridge/%s/" % options.version}
         cls.releases = {
             "pkcs12": cls.package("signed-pkcs12", BRIDGE_SIGN_PKCS12=pkcs12,
                                   BRIDGE_SIGN_PASSWORD=cls.password,
-                                  BRIDGE_RELEASE_URL=cls.release_urls["pkcs12"]),
+                                  BRIDGE_RELEASE_URL=cls.urls["pkcs12"]),
             "pkcs11": cls.package("signed-pkcs11", BRIDGE_SIGN_TIMESTAMP_URL=cls.tsa.url,
-                                  BRIDGE_RELEASE_URL=cls.release_urls["pkcs11"],
-                                  **cls.make_token()),
+                                  BRIDGE_RELEASE_URL=cls.urls["pkcs11"], **cls.make_token()),
         }
         for kind, (run, _) in cls.releases.items():
             if run.returncode != 0:
                 raise AssertionError("the %s release: %s" % (kind, run.stdout[-3000:]))
-        # Both installed, one after the other, in the prefix of InstallerTests (which makes it anew
-        # for itself): a prefix takes longer to make than the rest of these tests. Each install
-        # replaces the copy before it, so the program and uninstaller are kept aside.
+        # Both installed, each in a folder of its own, in the prefix of InstallerTests (which makes
+        # it anew for itself): a prefix takes longer to make than the rest of these tests. Each is
+        # copied aside: the second removes the first.
         host.prepare_prefix(options.prefix)
         env = host.wine_environment(options.prefix)
         env.pop("DISPLAY", None)
         cls.installed = {}
         for kind, (_, folder) in cls.releases.items():
             target = "C:\\signed-" + kind
-            status, errors = install(package("-setup.exe", folder), env, ["/S", "/D=" + target])
+            status, errors = wine(package("-setup.exe", folder), env, ["/S", "/D=" + target])
             if status != 0:
                 raise AssertionError("installing the %s release: %s" % (kind, errors))
-            cls.installed[kind] = cls.path("installed-" + kind)
-            shutil.copytree(unix_path(options.prefix, target), cls.installed[kind])
+            cls.installed[kind] = shutil.copytree(unix_path(options.prefix, target),
+                                                  cls.path("installed-" + kind))
 
     @classmethod
     def tearDownClass(cls):
@@ -582,11 +522,23 @@ class SignedReleaseTests(unittest.TestCase):
                     BRIDGE_SIGN_CERT=cls.path("signer-chain.pem"), BRIDGE_SIGN_PASSWORD=pin)
 
     @classmethod
-    def package(cls, name, fresh=True, homepage=HOMEPAGE, **signing):
-        """CPack run on the build, with the variables <signing> and the home page <homepage> (the
-        build's own when None), into the folder <name> of the build folder; see cpack()."""
-        arguments = ["-D", "CPACK_BRIDGE_HOMEPAGE=" + homepage] if homepage else []
-        return cpack(name, *arguments, fresh=fresh, **signing)
+    def package(cls, name, homepage=HOMEPAGE, *arguments, fresh=True, **signing):
+        """CPack run on the build, with <arguments>, the home page <homepage> (None: the build's)
+        and the variables <signing>, into the folder <name> of the build folder (made anew when
+        <fresh>), which then holds packages/. Returns CPack's run and the folder."""
+        folder = os.path.join(options.build, name)
+        if fresh:
+            shutil.rmtree(folder, ignore_errors=True)
+        env = unsigned_environment()
+        for proxy in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy"):
+            env.pop(proxy, None)  # the timestamp authority is on the loopback address
+        env.update(signing)
+        arguments += ("-D", "CPACK_BRIDGE_HOMEPAGE=" + homepage) if homepage else ()
+        run = subprocess.run([options.cpack, "--config", os.path.join(options.build,
+                              "CPackConfig.cmake"), "-B", folder] + list(arguments),
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             timeout=300, check=False)
+        return run, folder
 
     def verify(self, path, timestamped=False):
         """osslsigncode verify with the throwaway CA as the one trusted; returns its report."""
@@ -612,9 +564,8 @@ class SignedReleaseTests(unittest.TestCase):
         # The program (from the zip, and as installed: the same bytes), the uninstaller of an
         # installed copy and the installer verify; each signature names the program and its home.
         self.assertEqual(read(os.path.join(installed, PROGRAM)), program)
-        winget, scoop = manifests(folder)
-        homepage = winget["defaultLocale"]["PackageUrl"]
-        self.assertEqual((homepage, scoop["homepage"]), (HOMEPAGE, HOMEPAGE))
+        homepage = manifests(folder)[0]["defaultLocale"]["PackageUrl"]
+        self.assertEqual(homepage, HOMEPAGE)
         for path, description in ((signed_program, PRODUCT),
                                   (os.path.join(installed, "Uninstall.exe"),
                                    PRODUCT + " Uninstaller"),
@@ -634,11 +585,12 @@ class SignedReleaseTests(unittest.TestCase):
                                                                   options.name + suffix)
                                                    for suffix in SUFFIXES))
         self.assertEqual(read(package("-debug.zip", folder)), read(package("-debug.zip")))
-        installer, = winget["installer"]["Installers"]
-        self.assertEqual(installer["InstallerSha256"].lower(), sha256(package("-setup.exe", folder)))
-        self.assertEqual(installer["InstallerUrl"], "%s/%s-setup.exe"
-                         % (self.release_urls[kind].rstrip("/"), options.name))
-        check_scoop_addresses(self, scoop, folder, self.release_urls[kind])
+        winget, scoop = manifests(folder)
+        self.assertEqual(winget["installer"]["Installers"][0]["InstallerSha256"].lower(),
+                         sha256(package("-setup.exe", folder)))
+        self.assertEqual(winget["installer"]["Installers"][0]["InstallerUrl"],
+                         self.urls[kind].rstrip("/") + "/" + options.name + "-setup.exe")
+        check_scoop(self, scoop, folder, self.urls[kind])
 
     def test_release_signed_from_a_pkcs12_file_verifies_and_strips_to_the_unsigned_program(self):
         self.check_release("pkcs12")
@@ -646,35 +598,31 @@ class SignedReleaseTests(unittest.TestCase):
     def test_release_signed_on_a_pkcs11_token_verifies_and_strips_to_the_unsigned_program(self):
         self.check_release("pkcs11", timestamped=True)
 
-    def signing_stops(self, name, homepage, password, *messages):
-        """A signed release made into a folder that holds an unsigned release from before, under
-        the same names: it must fail with <messages> and leave no package there."""
-        folder = os.path.join(options.build, name)
+    def test_a_wrong_password_stops_the_release_and_leaves_no_package(self):
+        # The folder holds an unsigned release from before, under the same names.
+        folder = os.path.join(options.build, "signed-wrong")
         shutil.rmtree(folder, ignore_errors=True)
         shutil.copytree(os.path.join(options.build, "packages"), os.path.join(folder, "packages"))
-        run, _ = self.package(name, fresh=False, homepage=homepage,
+        run, _ = self.package("signed-wrong", fresh=False,
                               BRIDGE_SIGN_PKCS12=self.path("signer.p12"),
-                              BRIDGE_SIGN_PASSWORD=password)
+                              BRIDGE_SIGN_PASSWORD=self.password + "x")
         self.assertNotEqual(run.returncode, 0, run.stdout[-3000:])
-        output = " ".join(run.stdout.split())  # as CMake wraps its messages
-        for message in ("Signing the release failed, and it has no packages: ",) + messages:
-            self.assertIn(message, output)
+        self.assertIn("Signing the release failed, and it has no packages: the program:",
+                      run.stdout)
+        self.assertIn("could not sign %s" % PROGRAM, run.stdout)
         self.assertEqual(os.listdir(os.path.join(folder, "packages")), [])
         # Nor is an unsigned program left anywhere for CPack to pack.
         for top, _, files in os.walk(folder):
             self.assertNotIn(PROGRAM, files, top)
         shutil.rmtree(folder, ignore_errors=True)
-        return output
 
-    def test_a_wrong_password_stops_the_release_and_leaves_no_package(self):
-        self.signing_stops("signed-wrong", HOMEPAGE, self.password + "x",
-                           "has no packages: the program:", "could not sign %s" % PROGRAM)
-
-    def test_the_placeholder_home_page_stops_a_signed_release_before_anything_is_signed(self):
-        output = self.signing_stops("signed-placeholder", None, self.password,
-                                    "BRIDGE_HOMEPAGE is the placeholder")
-        self.assertNotIn(" signed (", output)
-        self.assertNotIn("CPack: Install projects", output)
+    def test_the_placeholder_home_page_stops_a_signed_release_before_it_packs_anything(self):
+        run, folder = self.package("signed-placeholder", None, BRIDGE_SIGN_PASSWORD=self.password,
+                                   BRIDGE_SIGN_PKCS12=self.path("signer.p12"))
+        self.assertNotEqual(run.returncode, 0, run.stdout[-3000:])
+        self.assertIn("BRIDGE_HOMEPAGE is the placeholder", " ".join(run.stdout.split()))
+        self.assertNotIn("CPack: Install projects", run.stdout)
+        self.assertFalse(os.path.exists(os.path.join(folder, "packages")))
 
 
 class ReproducibleTests(unittest.TestCase):
