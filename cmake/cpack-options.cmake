@@ -16,7 +16,7 @@ bridge_warn_placeholders()
 # before anything is packed, and takes away what an earlier build left under its names.
 include("${CPACK_BRIDGE_MODULE_DIR}/signing.cmake")
 bridge_signing_key(CPACK_BRIDGE_SIGN_KEY error)
-# Every signature names the home page, which Windows shows in its admin prompt: never the placeholder.
+# Every signature names the home page, which Windows shows in its admin prompt: not the placeholder.
 if(error STREQUAL "" AND NOT CPACK_BRIDGE_SIGN_KEY STREQUAL ""
    AND CPACK_BRIDGE_HOMEPAGE STREQUAL CPACK_BRIDGE_PLACEHOLDER_HOMEPAGE)
     set(error "BRIDGE_HOMEPAGE is the placeholder ${CPACK_BRIDGE_HOMEPAGE}, which every signature \

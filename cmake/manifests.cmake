@@ -45,17 +45,18 @@ function(bridge_warn_placeholders)
     bridge_release_url(url placeholder)
     set(text "")
     if(CPACK_BRIDGE_HOMEPAGE STREQUAL CPACK_BRIDGE_PLACEHOLDER_HOMEPAGE)
-        string(APPEND text "\nThe home page, BRIDGE_HOMEPAGE, is the placeholder ${CPACK_BRIDGE_HOMEPAGE}\
- (named by the installer and the manifests): configure the build with \
+        string(APPEND text "\nThe home page, BRIDGE_HOMEPAGE, is the placeholder \
+${CPACK_BRIDGE_HOMEPAGE} (named by the installer and the manifests): configure the build with \
 -DBRIDGE_HOMEPAGE=<the project's home page>.")
     endif()
     if(placeholder)
-        string(APPEND text "\nBRIDGE_RELEASE_URL is not set, so the manifests download the packages \
-from ${url}: set BRIDGE_RELEASE_URL in the environment of the packaging to the address of the folder \
-where the packages will be published.")
+        string(APPEND text "\nBRIDGE_RELEASE_URL is not set, so the manifests download the \
+packages from ${url}: set BRIDGE_RELEASE_URL in the environment of the packaging to the address of \
+the folder where the packages will be published.")
     endif()
     if(NOT text STREQUAL "")
-        message(WARNING "This release names placeholder addresses; do not publish it as it is.${text}")
+        message(WARNING "This release names placeholder addresses; do not publish it as it is.\
+${text}")
     endif()
 endfunction()
 

@@ -47,8 +47,9 @@ function(write_tools_file)
     find_program(BRIDGE_STRIP_NONDETERMINISM strip-nondeterminism)
     find_program(BRIDGE_OSSLSIGNCODE osslsigncode)
     find_program(BRIDGE_DPKG_QUERY dpkg-query)
-    set(tools "compiler|${CPACK_BRIDGE_COMPILER}|--version" "binutils|${CPACK_BRIDGE_LINKER}|--version"
-              "NSIS|${BRIDGE_MAKENSIS}|-VERSION" "CMake|${CPACK_BRIDGE_CMAKE}|--version"
+    set(tools "compiler|${CPACK_BRIDGE_COMPILER}|--version"
+              "binutils|${CPACK_BRIDGE_LINKER}|--version" "NSIS|${BRIDGE_MAKENSIS}|-VERSION"
+              "CMake|${CPACK_BRIDGE_CMAKE}|--version"
               "strip-nondeterminism|${BRIDGE_STRIP_NONDETERMINISM}|--version"
               "osslsigncode|${BRIDGE_OSSLSIGNCODE}|--version")
     set(text "${CPACK_BRIDGE_PRODUCT_NAME} ${CPACK_PACKAGE_VERSION} was made with these tools. \
