@@ -7,7 +7,8 @@
 # zip. Then the package's SHA-256 goes into SHA256SUMS beside the packages, in the form that
 # sha256sum -c reads; the lines of this version's other packages stay. After the zip comes the debug
 # zip, made here alike: the program's debug file in the zip's folder, so that unpacking both zips in
-# one place puts it beside the program, where debuggers look for it.
+# one place puts it beside the program, where debuggers look for it. With each package, the list of
+# the tools that made the release is written anew, and hashed.
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 if(epoch STREQUAL "")
     execute_process(COMMAND git -C "${CPACK_BRIDGE_SOURCE_DIR}" log -1 --format=%ct
@@ -38,7 +39,60 @@ function(make_debug_zip)
                     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 
+# The versions of the tools whose output is in the packages, as each tool gives its own (the first
+# line of its version), and on Debian the package that holds it: the same versions make the same
+# bytes. For each tool: its name in the list, its program, and the switch that prints its version.
+function(write_tools_file)
+    find_program(BRIDGE_MAKENSIS makensis)
+    find_program(BRIDGE_STRIP_NONDETERMINISM strip-nondeterminism)
+    find_program(BRIDGE_OSSLSIGNCODE osslsigncode)
+    find_program(BRIDGE_DPKG_QUERY dpkg-query)
+    set(tools "compiler|${CPACK_BRIDGE_COMPILER}|--version"
+              "binutils|${CPACK_BRIDGE_LINKER}|--version" "NSIS|${BRIDGE_MAKENSIS}|-VERSION"
+              "CMake|${CPACK_BRIDGE_CMAKE}|--version"
+              "strip-nondeterminism|${BRIDGE_STRIP_NONDETERMINISM}|--version"
+              "osslsigncode|${BRIDGE_OSSLSIGNCODE}|--version")
+    set(text "${CPACK_BRIDGE_PRODUCT_NAME} ${CPACK_PACKAGE_VERSION} was made with these tools. \
+The same versions make the same bytes.\n\n")
+    foreach(tool IN LISTS tools)
+        string(REPLACE "|" ";" tool "${tool}")
+        list(GET tool 0 name)
+        list(GET tool 1 program)
+        list(GET tool 2 switch)
+        set(version "not found")
+        if(EXISTS "${program}")
+            execute_process(COMMAND "${program}" ${switch} OUTPUT_VARIABLE version ERROR_QUIET)
+            string(REGEX REPLACE "\n.*" "" version "${version}")
+            string(REGEX REPLACE ",? using:$" "" version "${version}")
+            file(REAL_PATH "${program}" program)
+            if(BRIDGE_DPKG_QUERY)
+                execute_process(COMMAND "${BRIDGE_DPKG_QUERY}" -S "${program}"
+                                OUTPUT_VARIABLE debian ERROR_QUIET)
+                if(debian MATCHES "^([^:, ]+): ")
+                    set(debian "${CMAKE_MATCH_1}")
+                    execute_process(COMMAND "${BRIDGE_DPKG_QUERY}" -W -f "\${Version}" "${debian}"
+                                    OUTPUT_VARIABLE debian_version ERROR_QUIET)
+                    string(APPEND version " (Debian package ${debian} ${debian_version})")
+                endif()
+            endif()
+        endif()
+        if(name STREQUAL "osslsigncode")
+            if(CPACK_BRIDGE_SIGN_KEY STREQUAL "")
+                string(APPEND version "; not used: the release is not signed")
+            else()
+                string(APPEND version "; signed the release")
+            endif()
+        endif()
+        string(APPEND text "${name}: ${version}\n")
+    endforeach()
+    file(WRITE "${packages}/${tools_file}" "${text}")
+endfunction()
+
 include("${CPACK_BRIDGE_MODULE_DIR}/signing.cmake")
+set(tools_file "${CPACK_BRIDGE_PACKAGE_NAME}-tools.txt")
+write_tools_file()
+file(SHA256 "${packages}/${tools_file}" hash)
+set(line_${tools_file} "${hash}  ${tools_file}")
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name "${package}" NAME)
     if(NOT name IN_LIST CPACK_BRIDGE_PACKAGES)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Tests of the release packages: the installer run silently in a fresh Wine prefix, with the
-switches of its winget manifest, the program it installed started and closed through its dialog,
-and its silent uninstaller; what the zip and the debug zip hold; the winget and Scoop manifests
+"""Tests of the release packages: the installer run silently in a fresh Wine prefix, as winget runs
+it, the program it installed run through its dialog, an older version and this one over it, and
+the silent uninstaller; what the zip and the debug zip hold; the winget and Scoop manifests
 against the packages; the release signed with a throwaway certificate, from a PKCS#12 file and from
 a SoftHSM token through PKCS#11, verified and stripped back to the unsigned program; a signing that
 fails; and a second build of the same sources, in another folder, that must give the same bytes.
@@ -9,10 +9,12 @@ fails; and a second build of the same sources, in another folder, that must give
 usage: test_release.py --source DIR --build DIR --name PACKAGE --version X.Y.Z --exe EXE
                        --driver DRIVER --prefix WINEPREFIX --cpack CPACK [unittest options]"""
 import argparse
+import glob
 import hashlib
 import http.server
 import json
 import os
+import re
 import secrets
 import shutil
 import struct
@@ -34,8 +36,10 @@ PRODUCT = "Quillfen Autoguider Bridge"
 PUBLISHER = "Quillfen Autoguider Bridge contributors"
 INSTALL_FOLDER = "C:\\Program Files\\" + PRODUCT
 UNINSTALL_KEYS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+VENDOR_KEY = "HKLM\\Software\\" + PUBLISHER
 TEXTS = ("README.txt", "LICENSE.txt", "CHANGELOG.txt")
-SUFFIXES = (".zip", "-setup.exe", "-debug.zip")
+SUFFIXES = (".zip", "-setup.exe", "-debug.zip", "-tools.txt")
+HOMEPAGE = "https://bridge.quillfen.test"  # for the signed releases: the build's is a placeholder
 DEBUG_FILE = "autoguider-bridge.exe.debug"
 PROGRAM = "autoguider-bridge.exe"
 WINGET_ID = "Quillfen.AutoguiderBridge"
@@ -131,10 +135,14 @@ def unix_path(prefix, windows_path):
     return os.path.join(prefix, "drive_" + drive.lower(), *rest.strip("\\").split("\\"))
 
 
-def install(installer, env, switches, timeout=120):
-    run = subprocess.run(["wine", installer] + switches, env=env, timeout=timeout,
-                         capture_output=True, check=False)
-    return run.returncode, run.stderr[-2000:]
+def wine(program, env, arguments, timeout=120):
+    """A program run under Wine: its exit code and output. That goes through a file: the processes
+    that Wine starts with a prefix's first program outlive it, and kept a pipe open for seconds."""
+    with tempfile.TemporaryFile() as output:
+        run = subprocess.run(["wine", program] + arguments, env=env, timeout=timeout,
+                             stdout=output, stderr=subprocess.STDOUT, check=False)
+        output.seek(0)
+        return run.returncode, output.read().decode("utf-8", "replace")
 
 
 class InstallerTests(unittest.TestCase):
@@ -146,25 +154,36 @@ class InstallerTests(unittest.TestCase):
 
     def registry_values(self, key):
         """The values of a registry key as {name: data}, or None when the key does not exist."""
-        query = subprocess.run(["wine", "reg", "query", key], env=self.env, capture_output=True,
-                               timeout=60, check=False)
-        if query.returncode != 0:
+        status, output = wine("reg", self.env, ["query", key], 60)
+        if status != 0:
             return None
         values = {}
-        for line in query.stdout.decode("utf-8", "replace").splitlines():
+        for line in output.splitlines():
             fields = line.strip().split(None, 2)
             if len(fields) >= 2 and fields[1].startswith("REG_"):
                 values[fields[0]] = fields[2] if len(fields) == 3 else ""
         return values
 
-    def test_silent_install_runs_the_program_and_silent_uninstall_removes_it(self):
+    def older_installer(self):
+        """CPack run again for an older version with one file more; with placeholder addresses."""
+        extra = os.path.join(options.build, "older-files")
+        os.makedirs(extra, exist_ok=True)
+        shutil.copy(os.path.join(options.source, "LICENSE"), os.path.join(extra, "older-only.txt"))
+        run, folder = SignedReleaseTests.package("older", None, "-G", "NSIS", "-D",
+                                                 "CPACK_PACKAGE_VERSION=0.9.0", "-D",
+                                                 "CPACK_INSTALLED_DIRECTORIES=%s;." % extra)
+        self.assertEqual(run.returncode, 0, run.stdout[-3000:])
+        self.assertRegex(" ".join(run.stdout.split()), "CMake Warning .* placeholder addresses; "
+                         ".* BRIDGE_HOMEPAGE, .* BRIDGE_RELEASE_URL is not set")
+        return package("-setup.exe", folder)
+
+    def test_silent_installs_replace_each_other_and_the_quiet_uninstall_removes_all(self):
         installed = self.unix_path(INSTALL_FOLDER + "\\autoguider-bridge.exe")
         shortcut = self.unix_path("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\%s\\%s.lnk"
                                   % (PRODUCT, PRODUCT))
-        # Installed as winget installs it: with the manifest's silent switches.
+        # Installed as winget installs it: with Nullsoft's silent switch, which the manifest keeps.
         winget = manifests()[0]["installer"]
-        status, errors = install(package("-setup.exe"), self.env,
-                                 winget["InstallerSwitches"]["Silent"].split())
+        status, errors = wine(package("-setup.exe"), self.env, ["/S"])
         self.assertEqual(status, 0, errors)
         self.assertEqual(read(installed), read(options.exe))
         for text in TEXTS:
@@ -178,11 +197,6 @@ class InstallerTests(unittest.TestCase):
         self.assertEqual(entry.get("DisplayName"), PRODUCT)
         self.assertEqual(entry.get("DisplayVersion"), options.version)
         self.assertEqual(entry.get("Publisher"), PUBLISHER)
-        apps_and_features, = winget["AppsAndFeaturesEntries"]
-        names = ("DisplayName", "DisplayVersion", "Publisher")
-        self.assertEqual({name: entry.get(name) for name in names},
-                         {name: apps_and_features[name] for name in names})
-        self.assertEqual(apps_and_features["ProductCode"], winget["ProductCode"])
         uninstaller = entry.get("UninstallString", "").strip('"')
         self.assertEqual(uninstaller, INSTALL_FOLDER + "\\Uninstall.exe")
         # The program's icon (its first) in Apps & features, and in the installer and uninstaller.
@@ -200,19 +214,37 @@ class InstallerTests(unittest.TestCase):
             self.assertEqual(bridge.guider.wait_bytes(1, 10), b"P")
             self.assertEqual(bridge.close_dialog(), 0)
 
+        # The downgrade removes this copy; the upgrade goes where the older copy is and removes it.
+        folder = self.unix_path("C:\\Apps\\QAB")
+        for setup, switches, version in ((self.older_installer(), ["/D=C:\\Apps\\QAB"], "0.9.0"),
+                                         (package("-setup.exe"), [], options.version)):
+            self.assertEqual(wine(setup, self.env, ["/S"] + switches)[0], 0)
+            self.assertFalse(os.path.exists(os.path.dirname(installed)))
+            entries = wine("reg", self.env, ["query", UNINSTALL_KEYS, "/s"])[1]
+            self.assertEqual(entries.count("DisplayName    REG_SZ    %s\r\n" % PRODUCT), 1)
+            self.assertEqual(self.registry_values(key)["DisplayVersion"], version)
+            self.assertEqual("older-only.txt" in os.listdir(folder), version == "0.9.0")
+        self.assertEqual(sorted(os.listdir(folder)), sorted((PROGRAM, "Uninstall.exe") + TEXTS))
+        # What Windows' own entries carry, flags and size as DWORDs.
+        entry = self.registry_values(key)
+        self.assertEqual([entry.get(name) for name in ("InstallLocation", "QuietUninstallString",
+                                                       "NoModify", "NoRepair", "URLInfoAbout")],
+                         ["C:\\Apps\\QAB", '"C:\\Apps\\QAB\\Uninstall.exe" /S', "0x1", "0x1",
+                          manifests()[0]["defaultLocale"]["PackageUrl"]])
+        size = sum(os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder))
+        self.assertLessEqual(abs(int(entry.get("EstimatedSize", "-1"), 16) - size / 1024), 1)
+
         # The uninstaller copies itself elsewhere and returns at once; the removal follows. Wine's
         # errors are kept: once (in about 15 runs, on a heavily loaded host) it returned 2, NSIS's
         # code for an error of its own, with nothing said.
-        run = subprocess.run(["wine", uninstaller, "/S"], env=dict(self.env, WINEDEBUG="err+all"),
-                             timeout=120, capture_output=True, check=False)
-        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        uninstaller, switch = entry["QuietUninstallString"].rsplit(" ", 1)
+        status, output = wine(uninstaller.strip('"'), dict(self.env, WINEDEBUG="err+all"), [switch])
+        self.assertEqual(status, 0, output[-2000:])
         left = []
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
-            left = [path for path in (os.path.dirname(installed), os.path.dirname(shortcut))
-                    if os.path.exists(path)]
-            if self.registry_values(key) is not None:
-                left.append(key)
+            left = [path for path in (folder, os.path.dirname(shortcut)) if os.path.exists(path)]
+            left += [name for name in (key, VENDOR_KEY) if self.registry_values(name) is not None]
             if not left:
                 break
             time.sleep(0.5)
@@ -246,6 +278,10 @@ class ZipTests(unittest.TestCase):
         expected = "".join("%s  %s\n" % (sha256(package(suffix)), options.name + suffix)
                            for suffix in SUFFIXES)
         self.assertEqual(listed, expected)
+        # Hashed with them: the tools that made them, each with its version.
+        found = re.findall(r"^([\w-]+): (?!not found)", read(package("-tools.txt")).decode(), re.M)
+        self.assertEqual(found, ["compiler", "binutils", "NSIS", "CMake", "strip-nondeterminism",
+                                 "osslsigncode"])
 
     def test_program_is_stripped_and_its_debug_zip_holds_the_linked_symbols(self):
         program = pe_sections(read(options.exe))
@@ -262,6 +298,25 @@ class ZipTests(unittest.TestCase):
         self.assertEqual(struct.unpack_from("<I", link, crc_at)[0], zlib.crc32(symbols))
 
 
+def check_scoop(test, scoop, build, url):
+    """The Scoop manifest of the release in <build>, whose packages are at <url>: the zip's address
+    and hash, and the checkver and autoupdate that give them back for this version."""
+    version, packed = scoop["version"], scoop["architecture"]["64bit"]
+    later, updated = scoop["autoupdate"], scoop["autoupdate"]["architecture"]["64bit"]
+    test.assertEqual(packed["url"], "%s/%s.zip" % (url.rstrip("/"), options.name))
+    test.assertEqual(updated["url"].replace("$version", version), packed["url"])
+    test.assertEqual(later["extract_dir"].replace("$version", version), scoop["extract_dir"])
+    # A later zip's hash is on its line of the SHA256SUMS beside it, as this one's is.
+    test.assertEqual(updated["hash"], {"url": "$baseurl/SHA256SUMS"})
+    with open(os.path.join(build, "packages", "SHA256SUMS")) as sums:
+        test.assertIn("%s  %s.zip\n" % (packed["hash"], options.name), sums.read())
+    if "github" in scoop["checkver"]:  # the latest release; else the zip's name on the home page
+        test.assertTrue(packed["url"].startswith(scoop["checkver"]["github"] + "/releases/"))
+    else:
+        test.assertEqual(scoop["checkver"]["url"], scoop["homepage"])
+        test.assertEqual(re.search(scoop["checkver"]["regex"], packed["url"]).group(1), version)
+
+
 class ManifestTests(unittest.TestCase):
     """What the winget and Scoop manifests claim, against the packages themselves (and, in
     InstallerTests, against what the installer writes)."""
@@ -271,12 +326,19 @@ class ManifestTests(unittest.TestCase):
         self.assertEqual(sorted(winget), ["defaultLocale", "installer", "version"])
         for manifest in winget.values():
             self.assertEqual(manifest["PackageIdentifier"], WINGET_ID)
-            self.assertEqual(manifest["ManifestVersion"], winget["version"]["ManifestVersion"])
+            self.assertEqual(manifest["ManifestVersion"], "1.12.0")
+        for name in glob.glob(os.path.join(options.build, "packages", "manifests", "winget", "*")):
+            header, text = read(name).decode().split("\n", 1)
+            kind = yaml.safe_load(text)["ManifestType"]
+            self.assertEqual(header, "# yaml-language-server: $schema=https://aka.ms/winget-"
+                             "manifest.%s.1.12.0.schema.json" % kind)
         self.assertEqual(winget["version"]["DefaultLocale"],
                          winget["defaultLocale"]["PackageLocale"])
         installer = winget["installer"]
         self.assertEqual((installer["InstallerType"], installer["Scope"]), ("nullsoft", "machine"))
-        self.assertEqual(installer["InstallerSwitches"]["Silent"], "/S")
+        self.assertEqual(installer["ElevationRequirement"], "elevatesSelf")
+        # Nothing that winget takes as it is: Nullsoft's /S, the entry as the manifests give it.
+        self.assertFalse({"InstallerSwitches", "AppsAndFeaturesEntries"} & set(installer))
         entry, = installer["Installers"]
         self.assertEqual(entry["Architecture"], "x64")
         self.assertEqual(entry["InstallerSha256"].lower(), sha256(package("-setup.exe")))
@@ -287,24 +349,24 @@ class ManifestTests(unittest.TestCase):
             self.assertEqual(manifest["PackageVersion"] + ".0",
                              ".".join(map(str, product_version)))
         self.assertEqual(file_version, product_version)
-        self.assertEqual(installer["AppsAndFeaturesEntries"][0]["DisplayVersion"],
-                         winget["installer"]["PackageVersion"])
         locale = winget["defaultLocale"]
         self.assertEqual((locale["PackageName"], locale["Publisher"]), (PRODUCT, PUBLISHER))
         self.assertEqual(locale["License"], "MIT")
         self.assertTrue(read(os.path.join(options.source, "LICENSE")).startswith(b"MIT License"))
-        self.assertTrue(0 < len(locale["ShortDescription"]) <= 256)
+        self.assertTrue(0 < len(locale["ShortDescription"]) <= 100)
 
     def test_scoop_manifest_names_the_zip_by_its_hash_and_the_program_in_it(self):
         _, scoop = manifests()
-        self.assertEqual(scoop["hash"], sha256(package(".zip")))
-        self.assertEqual(scoop["url"].rsplit("/", 1)[1], options.name + ".zip")
+        self.assertEqual(scoop["architecture"]["64bit"]["hash"], sha256(package(".zip")))
+        check_scoop(self, scoop, options.build, "%s/releases/download/v%s"
+                    % (scoop["homepage"], options.version))  # without BRIDGE_RELEASE_URL
         self.assertEqual(scoop["license"], "MIT")
         with zipfile.ZipFile(package(".zip")) as archive:
             names = archive.namelist()
-            program = archive.read("%s/%s" % (scoop["extract_dir"], scoop["bin"]))
+            program = archive.read("%s/%s" % (scoop["extract_dir"], PROGRAM))
         shortcut, = scoop["shortcuts"]
-        self.assertEqual(shortcut, [scoop["bin"], PRODUCT])
+        self.assertEqual(shortcut, [PROGRAM, PRODUCT])
+        self.assertNotIn("bin", scoop)  # a program with a window: not on the PATH
         self.assertIn("%s/%s" % (scoop["extract_dir"], shortcut[0]), names)
         self.assertEqual(scoop["version"] + ".0", ".".join(map(str, fixed_versions(program)[1])))
 
@@ -363,27 +425,32 @@ class SignedReleaseTests(unittest.TestCase):
                     "-in", cls.path("signer.pem"), "-certfile", cls.ca, "-out", pkcs12,
                     "-passout", "env:PKCS12_PASSWORD", PKCS12_PASSWORD=cls.password)
         cls.tsa = TimestampServer(cls.path("tsa.cnf"))
+        cls.urls = {"pkcs12": "https://github.com/quillfen/bridge/releases/download/v1",
+                    "pkcs11": "https://downloads.quillfen.test/bridge/%s/" % options.version}
         cls.releases = {
             "pkcs12": cls.package("signed-pkcs12", BRIDGE_SIGN_PKCS12=pkcs12,
-                                  BRIDGE_SIGN_PASSWORD=cls.password),
+                                  BRIDGE_SIGN_PASSWORD=cls.password,
+                                  BRIDGE_RELEASE_URL=cls.urls["pkcs12"]),
             "pkcs11": cls.package("signed-pkcs11", BRIDGE_SIGN_TIMESTAMP_URL=cls.tsa.url,
-                                  **cls.make_token()),
+                                  BRIDGE_RELEASE_URL=cls.urls["pkcs11"], **cls.make_token()),
         }
         for kind, (run, _) in cls.releases.items():
             if run.returncode != 0:
                 raise AssertionError("the %s release: %s" % (kind, run.stdout[-3000:]))
         # Both installed, each in a folder of its own, in the prefix of InstallerTests (which makes
-        # it anew for itself): a prefix takes longer to make than the rest of these tests.
+        # it anew for itself): a prefix takes longer to make than the rest of these tests. Each is
+        # copied aside: the second removes the first.
         host.prepare_prefix(options.prefix)
         env = host.wine_environment(options.prefix)
         env.pop("DISPLAY", None)
         cls.installed = {}
         for kind, (_, folder) in cls.releases.items():
             target = "C:\\signed-" + kind
-            status, errors = install(package("-setup.exe", folder), env, ["/S", "/D=" + target])
+            status, errors = wine(package("-setup.exe", folder), env, ["/S", "/D=" + target])
             if status != 0:
                 raise AssertionError("installing the %s release: %s" % (kind, errors))
-            cls.installed[kind] = unix_path(options.prefix, target)
+            cls.installed[kind] = shutil.copytree(unix_path(options.prefix, target),
+                                                  cls.path("installed-" + kind))
 
     @classmethod
     def tearDownClass(cls):
@@ -455,10 +522,10 @@ class SignedReleaseTests(unittest.TestCase):
                     BRIDGE_SIGN_CERT=cls.path("signer-chain.pem"), BRIDGE_SIGN_PASSWORD=pin)
 
     @classmethod
-    def package(cls, name, fresh=True, **signing):
-        """CPack run on the build, with the variables <signing>, into the folder <name> of the
-        build folder (made anew when <fresh>), which then holds packages/. Returns CPack's run and
-        the folder."""
+    def package(cls, name, homepage=HOMEPAGE, *arguments, fresh=True, **signing):
+        """CPack run on the build, with <arguments>, the home page <homepage> (None: the build's)
+        and the variables <signing>, into the folder <name> of the build folder (made anew when
+        <fresh>), which then holds packages/. Returns CPack's run and the folder."""
         folder = os.path.join(options.build, name)
         if fresh:
             shutil.rmtree(folder, ignore_errors=True)
@@ -466,8 +533,9 @@ class SignedReleaseTests(unittest.TestCase):
         for proxy in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy"):
             env.pop(proxy, None)  # the timestamp authority is on the loopback address
         env.update(signing)
-        run = subprocess.run([options.cpack, "--config",
-                              os.path.join(options.build, "CPackConfig.cmake"), "-B", folder],
+        arguments += ("-D", "CPACK_BRIDGE_HOMEPAGE=" + homepage) if homepage else ()
+        run = subprocess.run([options.cpack, "--config", os.path.join(options.build,
+                              "CPackConfig.cmake"), "-B", folder] + list(arguments),
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                              timeout=300, check=False)
         return run, folder
@@ -497,6 +565,7 @@ class SignedReleaseTests(unittest.TestCase):
         # installed copy and the installer verify; each signature names the program and its home.
         self.assertEqual(read(os.path.join(installed, PROGRAM)), program)
         homepage = manifests(folder)[0]["defaultLocale"]["PackageUrl"]
+        self.assertEqual(homepage, HOMEPAGE)
         for path, description in ((signed_program, PRODUCT),
                                   (os.path.join(installed, "Uninstall.exe"),
                                    PRODUCT + " Uninstaller"),
@@ -519,7 +588,9 @@ class SignedReleaseTests(unittest.TestCase):
         winget, scoop = manifests(folder)
         self.assertEqual(winget["installer"]["Installers"][0]["InstallerSha256"].lower(),
                          sha256(package("-setup.exe", folder)))
-        self.assertEqual(scoop["hash"], sha256(package(".zip", folder)))
+        self.assertEqual(winget["installer"]["Installers"][0]["InstallerUrl"],
+                         self.urls[kind].rstrip("/") + "/" + options.name + "-setup.exe")
+        check_scoop(self, scoop, folder, self.urls[kind])
 
     def test_release_signed_from_a_pkcs12_file_verifies_and_strips_to_the_unsigned_program(self):
         self.check_release("pkcs12")
@@ -544,6 +615,14 @@ class SignedReleaseTests(unittest.TestCase):
         for top, _, files in os.walk(folder):
             self.assertNotIn(PROGRAM, files, top)
         shutil.rmtree(folder, ignore_errors=True)
+
+    def test_the_placeholder_home_page_stops_a_signed_release_before_it_packs_anything(self):
+        run, folder = self.package("signed-placeholder", None, BRIDGE_SIGN_PASSWORD=self.password,
+                                   BRIDGE_SIGN_PKCS12=self.path("signer.p12"))
+        self.assertNotEqual(run.returncode, 0, run.stdout[-3000:])
+        self.assertIn("BRIDGE_HOMEPAGE is the placeholder", " ".join(run.stdout.split()))
+        self.assertNotIn("CPack: Install projects", run.stdout)
+        self.assertFalse(os.path.exists(os.path.join(folder, "packages")))
 
 
 class ReproducibleTests(unittest.TestCase):
