@@ -432,6 +432,9 @@ void EventLogWindow::layout(int width, int height) {
         MoveWindow(GetDlgItem(window, anchor.id), left, top, w > 0 ? w : 0, h > 0 ? h : 0, TRUE);
     }
     fitColumn();
+    // Drawn whole at the new size: under Wine, what the list view moved while the window was being
+    // resized, and the buttons moved, were otherwise left as they were on the screen.
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void EventLogWindow::changeDpi(int newDpi, const RECT& suggested) {
