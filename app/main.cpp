@@ -10,6 +10,7 @@
 #include "ui/app_model.h"
 #include "ui/bridge_dialog.h"
 #include "ui/difference_graph.h"
+#include "ui/program_hooks.h"
 
 namespace {
 HINSTANCE programInstance = nullptr;
@@ -18,6 +19,25 @@ HINSTANCE programInstance = nullptr;
 // closes its ports, rather than kept as an invisible process that holds them.
 constexpr DWORD TickClearWaitMs = 3000;
 constexpr DWORD EngineStopWaitMs = 15000;
+
+// What the dialog may ask of the program: the clock and the engine, which it does not own.
+class Program final : public ProgramHooks {
+public:
+    Program(HeartBeat& heartBeat, Controller& controller)
+        : heartBeat(heartBeat), controller(controller) {}
+
+    void endSession(DWORD tickWaitMs, DWORD engineWaitMs) override {
+        // No tick may reach the engine while it stops; a shutdown could not be queued behind one
+        // that stays under way.
+        if (heartBeat.clearListener(tickWaitMs)) {
+            controller.stop(engineWaitMs);
+        }
+    }
+
+private:
+    HeartBeat& heartBeat;
+    Controller& controller;
+};
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -32,9 +52,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     heartBeat->setListener(controller.get());
     heartBeat->start();
 
+    Program program(*heartBeat, *controller);
     auto dialog = std::make_unique<DlgAutoGuiderBridge>(programInstance, &graphPalette, model.get(),
                                                         controller.get());
-    dialog->heartBeat = heartBeat.get();
+    dialog->program = &program;
     DialogBoxParamA(programInstance, MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
                     DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(dialog.get()));
 

@@ -7,7 +7,9 @@
 #include "event_log.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -43,7 +45,16 @@ std::int64_t wallClock() {
 } // namespace
 
 EventLog::EventLog(std::uint64_t capacity)
-    : capacity_(capacity == 0 ? 1 : capacity), slots_(new Slot[capacity_]) {}
+    : capacity_(capacity == 0 ? 1 : capacity),
+      slots_(static_cast<Slot*>(std::calloc(capacity_, sizeof(Slot)))) {
+    if (!slots_) {
+        throw std::bad_alloc();
+    }
+}
+
+void EventLog::Free::operator()(Slot* slots) const {
+    std::free(slots);
+}
 
 void EventLog::record(EventKind kind, std::uint32_t value, std::uint16_t extra, const void* bytes,
                       int length) {
@@ -73,7 +84,10 @@ void EventLog::record(EventKind kind, std::uint32_t value, std::uint16_t extra, 
     recorded_.store(sequence, std::memory_order_release);
 }
 
-bool EventLog::read(std::uint64_t sequence, Event& out) const {
+bool EventLog::at(std::uint64_t sequence, Event& out) const {
+    if (sequence == 0) {
+        return false;
+    }
     const Slot& slot = slots_[sequence % capacity_];
     if (slot.sequence.load(std::memory_order_acquire) != sequence) {
         return false;
@@ -105,7 +119,7 @@ int EventLog::take(EventCursor& cursor, Event* out, int max) const {
     }
     int taken = 0;
     while (taken < max && cursor.next <= newest) {
-        if (read(cursor.next, out[taken])) {
+        if (at(cursor.next, out[taken])) {
             ++taken;
         } else {
             // Overwritten while we came to it.

@@ -3,7 +3,10 @@
 // version.
 #include "ui/about_box.h"
 
+#include <utility>
+
 #include "resources/resource.h"
+#include "ui/difference_graph.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ INT_PTR CALLBACK aboutProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
         centreOnOwner(window);
         HINSTANCE instance = reinterpret_cast<HINSTANCE>(lParam);
         // The static control keeps the icon it is given; the old one (none here) comes back.
-        UniqueIcon icon = loadProgramIcon(instance, SM_CXICON);
+        UniqueIcon icon = loadProgramIcon(instance, SM_CXICON, windowDpi(window));
         SendDlgItemMessageA(window, IDC_ABOUT_ICON, STM_SETICON,
                             reinterpret_cast<WPARAM>(icon.release()), 0);
         return TRUE; // the focus goes to OK
@@ -54,10 +57,34 @@ INT_PTR CALLBACK aboutProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
 
 } // namespace
 
-UniqueIcon loadProgramIcon(HINSTANCE instance, int sizeMetric) {
-    const int size = GetSystemMetrics(sizeMetric);
-    return UniqueIcon(static_cast<HICON>(
-        LoadImageA(instance, MAKEINTRESOURCEA(IDI_BRIDGE), IMAGE_ICON, size, size, 0)));
+UniqueIcon loadProgramIcon(HINSTANCE instance, int sizeMetric, int dpi) {
+    // Windows 10 1607 on, and the common controls 6; before them, the system's DPI and LoadImage.
+    using MetricForDpi = int(WINAPI*)(int, UINT);
+    using LoadScaledDown = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
+    static const auto metricForDpi = reinterpret_cast<MetricForDpi>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetSystemMetricsForDpi")));
+    static const auto loadScaledDown =
+        reinterpret_cast<LoadScaledDown>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"comctl32.dll"), "LoadIconWithScaleDown")));
+    const int size = metricForDpi != nullptr && dpi > 0
+                         ? metricForDpi(sizeMetric, static_cast<UINT>(dpi))
+                         : GetSystemMetrics(sizeMetric);
+    HICON icon = nullptr;
+    if (loadScaledDown == nullptr ||
+        FAILED(loadScaledDown(instance, MAKEINTRESOURCEW(IDI_BRIDGE), size, size, &icon))) {
+        icon = static_cast<HICON>(
+            LoadImageW(instance, MAKEINTRESOURCEW(IDI_BRIDGE), IMAGE_ICON, size, size, 0));
+    }
+    return UniqueIcon(icon);
+}
+
+void setProgramIcons(HWND window, HINSTANCE instance, int dpi, UniqueIcon& big, UniqueIcon& small) {
+    UniqueIcon newBig = loadProgramIcon(instance, SM_CXICON, dpi);
+    UniqueIcon newSmall = loadProgramIcon(instance, SM_CXSMICON, dpi);
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(newBig.get()));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(newSmall.get()));
+    big = std::move(newBig);
+    small = std::move(newSmall);
 }
 
 void showAboutBox(HINSTANCE instance, HWND owner) {

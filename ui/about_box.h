@@ -11,9 +11,12 @@ struct IconDeleter {
 };
 using UniqueIcon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
 
-// The program's icon at the size of a system metric (SM_CXICON or SM_CXSMICON), picked from the
-// icon's images for the display's DPI rather than stretched from another size.
-UniqueIcon loadProgramIcon(HINSTANCE instance, int sizeMetric);
+// The program's icon at the size of a system metric (SM_CXICON or SM_CXSMICON) at a window's DPI,
+// scaled down from the nearest larger image rather than stretched from a smaller one.
+UniqueIcon loadProgramIcon(HINSTANCE instance, int sizeMetric, int dpi);
+// Gives window the program's icon at both sizes for its DPI; big and small keep the icons, and the
+// ones they held go once the window has the new ones.
+void setProgramIcons(HWND window, HINSTANCE instance, int dpi, UniqueIcon& big, UniqueIcon& small);
 
 // Shows the modal About box, owned by owner, and returns when it is closed. While one is open,
 // a second call only brings it to the front.

@@ -1,13 +1,13 @@
 // DlgAutoGuiderBridge: dialog procedure, initialisation, commands and the display of reports.
 #include "ui/bridge_dialog.h"
 
-#include "app/heartbeat.h"
 #include "engine/controller.h"
 #include "engine/status_code.h"
 #include "resources/resource.h"
 #include "ui/app_model.h"
 #include "ui/difference_graph.h"
 #include "ui/event_log_window.h"
+#include "ui/program_hooks.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -116,7 +116,14 @@ INT_PTR CALLBACK DlgAutoGuiderBridge::dialogProcedure(HWND window, UINT message,
 
 void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     window = dialogWindow;
-    setProgramIcon();
+    dpi = windowDpi(window);
+    setProgramIcons(window, instance, dpi, bigIcon, smallIcon);
+    // Template 100 has no minimize box. The program runs beside the guiding software all night, and
+    // steps out of its way: from the caption, the taskbar button and the window menu. Before the
+    // window menu is first asked for, so that it has the command too.
+    SetWindowLongA(window, GWL_STYLE, GetWindowLongA(window, GWL_STYLE) | WS_MINIMIZEBOX);
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
     appendWindowMenu();
     raGraph->attach(GetDlgItem(window, IDC_RA_GRAPH));
     decGraph->attach(GetDlgItem(window, IDC_DEC_GRAPH));
@@ -125,7 +132,6 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     GetWindowRect(window, &outer);
     minWidth = outer.right - outer.left;
     minHeight = outer.bottom - outer.top;
-    dpi = windowDpi(window);
 
     HWND incomingPorts = GetDlgItem(window, IDC_INCOMING_PORT);
     HWND outgoingPorts = GetDlgItem(window, IDC_OUTGOING_PORT);
@@ -140,13 +146,6 @@ void DlgAutoGuiderBridge::initialise(HWND dialogWindow) {
     SetFocus(incomingPorts);
 
     model->setWindow(window);
-}
-
-void DlgAutoGuiderBridge::setProgramIcon() {
-    bigIcon = loadProgramIcon(instance, SM_CXICON);
-    smallIcon = loadProgramIcon(instance, SM_CXSMICON);
-    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
-    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
 }
 
 void DlgAutoGuiderBridge::appendWindowMenu() {
@@ -165,11 +164,8 @@ void DlgAutoGuiderBridge::openEventLog() {
 }
 
 void DlgAutoGuiderBridge::endSession() {
-    // No tick may reach the engine while it stops. A tick that stays under way means the worker
-    // reads nothing, and a shutdown could not be queued behind it.
-    const bool silenced = heartBeat == nullptr || heartBeat->clearListener(EndSessionTickWaitMs);
-    if (controller != nullptr && silenced) {
-        controller->stop(EndSessionWaitMs);
+    if (program != nullptr) {
+        program->endSession(EndSessionTickWaitMs, EndSessionWaitMs);
     }
     // Where the process is not ended after all, it ends as after a Close.
     end(FALSE);
@@ -192,6 +188,7 @@ void DlgAutoGuiderBridge::changeDpi(int newDpi, const RECT& suggested) {
     dpi = newDpi;
     SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    setProgramIcons(window, instance, dpi, bigIcon, smallIcon);
     for (DifferenceGraph* graph : {raGraph.get(), decGraph.get()}) {
         graph->dpi = newDpi;
         InvalidateRect(graph->window, nullptr, FALSE);

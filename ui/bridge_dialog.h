@@ -27,7 +27,7 @@ class AppModel;
 class Controller;
 class DifferenceGraph;
 class EventLogWindow;
-class HeartBeat;
+class ProgramHooks;
 struct GraphPalette;
 
 class DlgAutoGuiderBridge : public TelescopeControlDlgCallback {
@@ -51,9 +51,9 @@ public:
     HWND window = nullptr;
     AppModel* model;
     Controller* controller;
-    // Not owned; the clock that ticks the controller, silenced before the engine stops at the end
-    // of the session. May stay empty.
-    HeartBeat* heartBeat = nullptr;
+    // Not owned; given by the program at start-up, asked to stop the clock and the engine at the
+    // end of the session. May stay empty.
+    ProgramHooks* program = nullptr;
     std::unique_ptr<DifferenceGraph> raGraph;
     std::unique_ptr<DifferenceGraph> decGraph;
     // Made when first opened; closed with the dialog window, before the engine stops.
@@ -75,7 +75,6 @@ private:
     // Ends the dialog and every box above it (the About box, the Event Log's Save box and its
     // error box), each of which runs a message loop nested in the dialog's.
     void end(INT_PTR result);
-    void setProgramIcon();
     // Adds a separator, the Event Log and the About box to the window menu.
     void appendWindowMenu();
     void openEventLog();

@@ -1,6 +1,10 @@
-// EventLogWindow: the window, its keyboard, the draining of the store into the list, Copy and Save.
+// EventLogWindow: the window, its keyboard, the index of lines drained from the store, the text of
+// the lines on screen, Copy and Save.
 #include "ui/event_log_window.h"
 
+#include <algorithm>
+
+#include <cderr.h>
 #include <commdlg.h>
 
 #include "resources/resource.h"
@@ -10,14 +14,30 @@
 namespace {
 
 constexpr UINT_PTR DrainTimer = 1;
+// Posted by the list's text requests when a line is wider than the column.
+constexpr UINT FitColumnMessage = WM_APP + 1;
 constexpr int BatchSize = 256;
-// Room beyond the widest line for the horizontal scroll extent.
-constexpr int ExtentMargin = 8;
-// The item data of a line: the day of an event's line as yyyymmdd, NoDay for a date or a gap.
-constexpr LPARAM NoDay = 0;
+// Room beyond the widest line in the column, for the list view's own margins.
+constexpr int ColumnMargin = 16;
+// Lines this many characters shorter than the longest are not measured.
+constexpr std::size_t MeasureSlack = 6;
+// The share of the store kept clear of the writer: lines whose events come within it of being
+// overwritten go, that many at a time. The worker records far fewer between two drains.
+constexpr std::uint64_t GuardShare = 64;
+constexpr int LinesPerPiece = 2048;
+// The longest path the Save box may give back, and what the temporary file adds to it.
+constexpr DWORD PathChars = 32768;
+constexpr std::size_t TemporarySuffix = 13;
+// A minute, in the 100 ns units of a FILETIME.
+constexpr std::int64_t MinuteUnits = 600000000;
 
-LPARAM dayKey(const LocalTime& at) {
-    return static_cast<LPARAM>(at.year) * 10000 + at.month * 100 + at.day;
+FILETIME fileTime(std::int64_t wall) {
+    return {static_cast<DWORD>(wall), static_cast<DWORD>(static_cast<std::uint64_t>(wall) >> 32)};
+}
+
+void appendWide(std::wstring& text, const std::string& line) {
+    // The lines are ASCII: every byte outside printable ASCII is shown in hex.
+    text.append(line.begin(), line.end());
 }
 
 // The window whose keys the message hook hands to the dialog manager. The bridge has one Event Log.
@@ -81,74 +101,159 @@ void placeBeside(HWND window, HWND owner) {
                  top < work.top ? work.top : top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-} // namespace
-
-LocalTime zoneLocalTime(std::int64_t wall) {
-    FILETIME utc;
-    utc.dwLowDateTime = static_cast<DWORD>(wall);
-    utc.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(wall) >> 32);
-    SYSTEMTIME universal = {};
-    SYSTEMTIME local = {};
-    FileTimeToSystemTime(&utc, &universal);
-    // The zone's rules for that moment: a daylight-saving change shows from the first event after
-    // it. Where that fails, UTC is still the right time.
-    if (!SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
-        local = universal;
+// The path as the file functions take it whatever its length: a full path, and past MAX_PATH
+// with the prefix that lifts the limit.
+std::wstring longForm(const wchar_t* path) {
+    const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size > 0 ? GetFullPathNameW(path, size, &full[0], nullptr) : 0;
+    if (length == 0 || length >= size) {
+        return path;
     }
-    return {local.wYear,   local.wMonth,  local.wDay,         local.wHour,
-            local.wMinute, local.wSecond, local.wMilliseconds};
+    full.resize(length);
+    if (full.size() + TemporarySuffix < MAX_PATH || full.compare(0, 4, L"\\\\?\\") == 0) {
+        return full;
+    }
+    return full.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 
-DWORD saveUtf8(const wchar_t* path, const std::wstring& text) {
+DWORD writePieces(HANDLE file, const TextPieces& pieces) {
+    std::wstring text;
     std::string utf8;
-    if (!text.empty()) {
+    for (bool more = true; more;) {
+        text.clear();
+        more = pieces(text);
+        if (text.empty()) {
+            continue;
+        }
         const int length = WideCharToMultiByte(
             CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
         if (length <= 0) {
             return GetLastError();
         }
-        utf8.assign(static_cast<std::size_t>(length), '\0');
+        utf8.resize(static_cast<std::size_t>(length));
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
                             length, nullptr, nullptr);
+        DWORD written = 0;
+        if (!WriteFile(file, utf8.data(), static_cast<DWORD>(length), &written, nullptr)) {
+            return GetLastError();
+        }
+        if (written != static_cast<DWORD>(length)) {
+            return ERROR_DISK_FULL;
+        }
     }
-    // The new file is written whole beside the old one and only then takes its place, so that a
-    // full disk or a lost drive leaves the old file as it was.
-    std::wstring folder = path;
-    const std::size_t slash = folder.find_last_of(L"\\/");
-    folder = slash == std::wstring::npos ? L"." : folder.substr(0, slash + 1);
-    wchar_t temporary[MAX_PATH];
-    if (GetTempFileNameW(folder.c_str(), L"log", 0, temporary) == 0) {
+    return ERROR_SUCCESS;
+}
+
+// Puts the written file in the target's place. ReplaceFileW keeps the target's attributes,
+// permissions and links; where it does not carry the attributes over (Wine), they are put back.
+DWORD putInPlace(const std::wstring& target, const std::wstring& written) {
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return MoveFileExW(written.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    }
+    // A target that another program holds open, not to be deleted, cannot be replaced; Wine's
+    // ReplaceFileW would leave a file of its own beside it on the way to saying so.
+    HANDLE held =
+        CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    DWORD error = ERROR_SUCCESS;
-    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-    } else {
-        DWORD written = 0;
-        if (!WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) ||
-            !FlushFileBuffers(file)) {
-            error = GetLastError();
-        } else if (written != utf8.size()) {
-            error = ERROR_DISK_FULL;
-        }
-        if (!CloseHandle(file) && error == ERROR_SUCCESS) {
-            error = GetLastError();
+    CloseHandle(held);
+    if (!ReplaceFileW(target.c_str(), written.c_str(), nullptr,
+                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                      nullptr)) {
+        return GetLastError();
+    }
+    const DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    const DWORD now = GetFileAttributesW(target.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES && (now & kept) != kept) {
+        SetFileAttributesW(target.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | kept);
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+LocalTime zoneLocalTime(std::int64_t wall) {
+    // The zone's rules are asked once for each minute of UTC, as no zone changes its offset within
+    // one: they are the costly part of listing a night. The UI thread's alone. Where they fail,
+    // UTC is still the right time.
+    static std::int64_t minuteKnown = -1;
+    static std::int64_t offset = 0;
+    const std::int64_t minute = wall / MinuteUnits;
+    if (minute != minuteKnown) {
+        const FILETIME start = fileTime(minute * MinuteUnits);
+        SYSTEMTIME universal = {};
+        SYSTEMTIME local = {};
+        FILETIME back = {};
+        offset = FileTimeToSystemTime(&start, &universal) &&
+                         SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local) &&
+                         SystemTimeToFileTime(&local, &back)
+                     ? static_cast<std::int64_t>(
+                           (static_cast<std::uint64_t>(back.dwHighDateTime) << 32) |
+                           back.dwLowDateTime) -
+                           minute * MinuteUnits
+                     : 0;
+        minuteKnown = minute;
+    }
+    const FILETIME at = fileTime(wall + offset);
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&at, &local);
+    return {
+        local.wYear,   local.wMonth,  local.wDay,          local.wHour,
+        local.wMinute, local.wSecond, local.wMilliseconds, static_cast<int>(offset / MinuteUnits)};
+}
+
+DWORD saveUtf8(const wchar_t* path, const TextPieces& pieces) {
+    // The new file is written whole beside the old one, through the one handle that creates it and
+    // that no other program can open meanwhile, and only then takes its place, so that a full disk
+    // or a lost drive leaves the old file as it was.
+    const std::wstring target = longForm(path);
+    std::wstring temporary;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (DWORD attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+        wchar_t suffix[TemporarySuffix + 1];
+        wsprintfW(suffix, L".%08lX.tmp", (GetTickCount() + attempt * 7919) ^ GetCurrentProcessId());
+        temporary = target + suffix;
+        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (error != ERROR_SUCCESS && (error != ERROR_FILE_EXISTS || attempt == 15)) {
+            return error;
         }
     }
-    if (error == ERROR_SUCCESS &&
-        !MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DWORD error = writePieces(file, pieces);
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(file)) {
         error = GetLastError();
+    }
+    if (!CloseHandle(file) && error == ERROR_SUCCESS) {
+        error = GetLastError();
+    }
+    if (error == ERROR_SUCCESS) {
+        error = putInPlace(target, temporary);
     }
     if (error != ERROR_SUCCESS) {
-        DeleteFileW(temporary);
+        DeleteFileW(temporary.c_str());
     }
     return error;
 }
 
+DWORD saveUtf8(const wchar_t* path, const std::wstring& text) {
+    return saveUtf8(path, [&text](std::wstring& piece) {
+        piece = text;
+        return false;
+    });
+}
+
 EventLogWindow::EventLogWindow(HINSTANCE instance, const EventLog* store)
-    : instance(instance), store(store), batch(BatchSize) {}
+    : instance(instance), store(store),
+      lineCapacity(store != nullptr ? store->capacity() + store->capacity() / 8 + 16 : 16),
+      lines(new Line[lineCapacity]), batch(BatchSize) {}
 
 EventLogWindow::~EventLogWindow() {
     close();
@@ -156,6 +261,11 @@ EventLogWindow::~EventLogWindow() {
 
 void EventLogWindow::show(HWND owner) {
     if (window == nullptr) {
+        static const bool listViews = [] {
+            const INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_LISTVIEW_CLASSES};
+            return InitCommonControlsEx(&classes) != FALSE;
+        }();
+        static_cast<void>(listViews);
         CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_EVENT_LOG), owner, dialogProcedure,
                            reinterpret_cast<LPARAM>(this));
         if (window == nullptr) {
@@ -170,7 +280,7 @@ void EventLogWindow::show(HWND owner) {
 }
 
 void EventLogWindow::hide() {
-    // Hidden, it takes nothing: the store keeps the recent past meanwhile.
+    // Hidden, it takes nothing: the store keeps the night meanwhile.
     KillTimer(window, DrainTimer);
     ShowWindow(window, SW_HIDE);
 }
@@ -179,6 +289,10 @@ void EventLogWindow::close() {
     if (window != nullptr) {
         DestroyWindow(window);
     }
+}
+
+HWND EventLogWindow::list() const {
+    return GetDlgItem(window, IDC_EVENT_LIST);
 }
 
 INT_PTR CALLBACK EventLogWindow::dialogProcedure(HWND window, UINT message, WPARAM wParam,
@@ -198,6 +312,16 @@ INT_PTR EventLogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         if (wParam == DrainTimer) {
             drain();
         }
+        return TRUE;
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->idFrom == IDC_EVENT_LIST && header->code == LVN_GETDISPINFOW) {
+            giveText(reinterpret_cast<NMLVDISPINFOW*>(lParam)->item);
+        }
+        return FALSE;
+    }
+    case FitColumnMessage:
+        fitColumn();
         return TRUE;
     case WM_SIZE:
         layout(LOWORD(lParam), HIWORD(lParam));
@@ -248,10 +372,12 @@ void EventLogWindow::initialise(HWND dialogWindow) {
     window = dialogWindow;
     dpi = windowDpi(window);
     keepOwnLayout(window);
-    bigIcon = loadProgramIcon(instance, SM_CXICON);
-    smallIcon = loadProgramIcon(instance, SM_CXSMICON);
-    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
-    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    setProgramIcons(window, instance, dpi, bigIcon, smallIcon);
+    const DWORD rowStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+    SendMessageW(list(), LVM_SETEXTENDEDLISTVIEWSTYLE, rowStyle, rowStyle);
+    LVCOLUMNW column = {};
+    column.mask = LVCF_WIDTH;
+    SendMessageW(list(), LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
 
     RECT outer;
     GetWindowRect(window, &outer);
@@ -268,6 +394,7 @@ void EventLogWindow::initialise(HWND dialogWindow) {
         GetWindowRect(item, &anchor.at);
         MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&anchor.at), 2);
     }
+    fitColumn();
 
     // The bridge dialog is modal, and its message loop knows nothing of this window: a hook on
     // this thread's queue gives the keys of this window to the dialog manager (Tab, Escape, Alt+C).
@@ -304,6 +431,10 @@ void EventLogWindow::layout(int width, int height) {
         const int h = anchor.at.bottom - anchor.at.top + (anchor.stretchY ? dy : 0);
         MoveWindow(GetDlgItem(window, anchor.id), left, top, w > 0 ? w : 0, h > 0 ? h : 0, TRUE);
     }
+    fitColumn();
+    // Drawn whole at the new size: under Wine, what the list view moved while the window was being
+    // resized, and the buttons moved, were otherwise left as they were on the screen.
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void EventLogWindow::changeDpi(int newDpi, const RECT& suggested) {
@@ -326,18 +457,38 @@ void EventLogWindow::changeDpi(int newDpi, const RECT& suggested) {
     dpi = newDpi;
     SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    setProgramIcons(window, instance, dpi, bigIcon, smallIcon);
 }
 
-void EventLogWindow::addLine(HWND list, HDC dc, const std::string& line, LPARAM day, int& widest) {
-    const LRESULT index =
-        SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
-    if (index >= 0) {
-        SendMessageW(list, LB_SETITEMDATA, static_cast<WPARAM>(index), day);
+void EventLogWindow::addLine(std::uint64_t sequence, LineKind kind, std::uint64_t missing) {
+    // Full only where gaps came thick and fast: the oldest lines make room.
+    while (end - first >= lineCapacity) {
+        dropTop(0, lineCapacity / GuardShare + 2);
     }
-    SIZE size;
-    if (GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &size) &&
-        size.cx > widest) {
-        widest = size.cx;
+    lines[end % lineCapacity] = {sequence, kind | missing << 8};
+    ++end;
+}
+
+void EventLogWindow::dropTop(std::uint64_t keep, std::uint64_t atLeast) {
+    std::uint64_t dropped = 0;
+    while (first != end && (lineAt(first).sequence < keep || dropped < atLeast)) {
+        deletedLines += (lineAt(first).detail & 0xFF) == EventLine ? 1 : 0;
+        ++first;
+        ++dropped;
+    }
+    survivor = first;
+    if (dropped == 0 || first == end) {
+        return;
+    }
+    // The date went with the oldest lines: the list still starts with one, which gives the offset
+    // from UTC too.
+    Line& top = lines[first % lineCapacity];
+    if ((top.detail & 0xFF) == OffsetLine) {
+        top.detail = DateLine;
+    } else if ((top.detail & 0xFF) != DateLine) {
+        const std::uint64_t sequence = top.sequence;
+        --first;
+        lines[first % lineCapacity] = {sequence, DateLine};
     }
 }
 
@@ -345,96 +496,158 @@ void EventLogWindow::drain() {
     if (window == nullptr || store == nullptr) {
         return;
     }
+    HWND view = list();
     const std::uint64_t missedBefore = cursor.missed;
-    int taken = store->take(cursor, batch.data(), BatchSize);
-    if (taken == 0) {
-        if (cursor.missed != missedBefore) {
-            showDropped();
-        }
-        return;
-    }
-
-    HWND list = GetDlgItem(window, IDC_EVENT_LIST);
-    int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-    const int top = static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0));
-    RECT area;
-    GetClientRect(list, &area);
-    const int itemHeight = static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
-    const int visible = itemHeight > 0 ? area.bottom / itemHeight : 1;
+    const std::uint64_t deletedBefore = deletedLines;
+    const std::uint64_t firstBefore = first;
+    const int countBefore = lineCount();
+    const int top = static_cast<int>(SendMessageW(view, LVM_GETTOPINDEX, 0, 0));
+    const int page = static_cast<int>(SendMessageW(view, LVM_GETCOUNTPERPAGE, 0, 0));
     // Following the newest lines only while the last one is in view.
-    const bool atBottom = top + (visible > 0 ? visible : 1) >= count;
+    const bool atBottom = top + (page > 0 ? page : 1) >= countBefore;
 
-    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
-    HDC dc = GetDC(list);
-    HGDIOBJ font =
-        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
-    int widest = widestLine;
+    // A line shows its event from the store when it is drawn or saved: the lines of events that
+    // the writer comes within the guard of go first, a guard's worth at a time, and no event that
+    // close is taken.
+    const std::uint64_t capacity = store->capacity();
+    const std::uint64_t guard = capacity / GuardShare;
+    const std::uint64_t recorded = store->recorded();
+    const std::uint64_t keep = recorded + guard >= capacity ? recorded + guard + 1 - capacity : 1;
+    if (first != end && lineAt(first).sequence < keep) {
+        dropTop(keep + guard, 0);
+    }
+    if (cursor.next < keep) {
+        cursor.missed += keep - cursor.next;
+        cursor.next = keep;
+    }
     // At most one ring's worth per call, so that a busy engine cannot keep the UI thread here.
-    for (std::uint64_t rounds = store->capacity() / BatchSize + 1; taken > 0 && rounds > 0;
-         --rounds) {
+    for (std::uint64_t rounds = capacity / BatchSize + 1; rounds > 0; --rounds) {
+        const int taken = store->take(cursor, batch.data(), BatchSize);
         for (int i = 0; i < taken; ++i) {
             const Event& event = batch[static_cast<std::size_t>(i)];
             if (event.sequence > lastSequence + 1) {
-                addLine(list, dc, gapLine(event.sequence - lastSequence - 1), NoDay, widest);
-                ++count;
+                addLine(event.sequence, GapLine, event.sequence - lastSequence - 1);
             }
             lastSequence = event.sequence;
             const LocalTime at = localTime(event.wall);
-            if (!anyDay || !sameDay(at, lastDay)) {
-                addLine(list, dc, dateLine(at), NoDay, widest);
-                ++count;
-                lastDay = at;
-                anyDay = true;
+            if (!anyDay || !sameDay(at, lastTime)) {
+                addLine(event.sequence, DateLine);
+            } else if (at.offsetMinutes != lastTime.offsetMinutes) {
+                addLine(event.sequence, OffsetLine);
             }
-            addLine(list, dc, eventLine(event, at), dayKey(at), widest);
+            lastTime = at;
+            anyDay = true;
+            addLine(event.sequence, EventLine);
         }
-        count += taken;
-        taken = taken == BatchSize ? store->take(cursor, batch.data(), BatchSize) : 0;
+        if (taken < BatchSize) {
+            break;
+        }
     }
-    SelectObject(dc, font);
-    ReleaseDC(list, dc);
 
-    int deleted = 0;
-    const auto deleteTop = [&] {
-        if (SendMessageW(list, LB_GETITEMDATA, 0, 0) != NoDay) {
-            deletedLines += 1; // an event's line; a date or a gap is no event
-        }
-        SendMessageW(list, LB_DELETESTRING, 0, 0);
-        --count;
-        ++deleted;
-    };
-    while (count > EventLogMaxLines) {
-        deleteTop();
+    const int shift = static_cast<int>(first - firstBefore);
+    const int count = lineCount();
+    if (shift > 0) {
+        moveSelection(shift, static_cast<int>(survivor - firstBefore));
     }
-    // The date went with the oldest lines: the list still starts with one.
-    const LRESULT topDay = deleted > 0 ? SendMessageW(list, LB_GETITEMDATA, 0, 0) : NoDay;
-    if (topDay != NoDay && topDay != LB_ERR) {
-        if (count >= EventLogMaxLines) {
-            deleteTop();
-        }
-        const LocalTime day = {static_cast<int>(topDay / 10000),
-                               static_cast<int>(topDay / 100 % 100),
-                               static_cast<int>(topDay % 100)};
-        SendMessageA(list, LB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(dateLine(day).c_str()));
-        SendMessageW(list, LB_SETITEMDATA, 0, NoDay);
-        ++count;
-        --deleted;
+    if (count != countBefore || shift > 0) {
+        // The lines already drawn stay as they are, unless they moved up.
+        SendMessageW(view, LVM_SETITEMCOUNT, static_cast<WPARAM>(count),
+                     LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
     }
-    if (widest != widestLine) {
-        widestLine = widest;
-        SendMessageW(list, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widest + ExtentMargin), 0);
+    if (shift > 0) {
+        InvalidateRect(view, nullptr, FALSE);
     }
-    if (atBottom) {
-        SendMessageW(list, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
-    } else if (deleted > 0) {
+    if (atBottom && count > 0) {
+        SendMessageW(view, LVM_ENSUREVISIBLE, static_cast<WPARAM>(count - 1), FALSE);
+    } else if (shift > 0) {
         // The lines the reader is looking at moved up by as many as went: keep them in view.
-        SendMessageW(list, LB_SETTOPINDEX, static_cast<WPARAM>(top > deleted ? top - deleted : 0),
-                     0);
+        RECT row = {LVIR_BOUNDS, 0, 0, 0};
+        SendMessageW(view, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+        const int wanted = top > shift ? top - shift : 0;
+        const int now = static_cast<int>(SendMessageW(view, LVM_GETTOPINDEX, 0, 0));
+        SendMessageW(view, LVM_SCROLL, 0, (wanted - now) * (row.bottom - row.top));
     }
-    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(list, nullptr, TRUE);
-    if (deleted > 0 || cursor.missed != missedBefore) {
+    fitColumn();
+    if (cursor.missed != missedBefore || deletedLines != deletedBefore) {
         showDropped();
+    }
+}
+
+bool EventLogWindow::lineText(std::uint64_t index, std::string& text) const {
+    text.clear();
+    if (index >= end - first) {
+        return false;
+    }
+    const Line& line = lineAt(first + index);
+    const auto kind = static_cast<LineKind>(line.detail & 0xFF);
+    if (kind == GapLine) {
+        text = gapLine(line.detail >> 8);
+        return true;
+    }
+    Event event;
+    if (store == nullptr || !store->at(line.sequence, event)) {
+        return false;
+    }
+    const LocalTime at = localTime(event.wall);
+    text = kind == DateLine     ? dateLine(at)
+           : kind == OffsetLine ? offsetLine(at)
+                                : eventLine(event, at);
+    return true;
+}
+
+void EventLogWindow::giveText(LVITEMW& item) {
+    if ((item.mask & LVIF_TEXT) == 0 || item.pszText == nullptr || item.cchTextMax <= 0) {
+        return;
+    }
+    std::string line;
+    lineText(static_cast<std::uint64_t>(item.iItem), line);
+    const std::size_t length = line.size() < static_cast<std::size_t>(item.cchTextMax)
+                                   ? line.size()
+                                   : static_cast<std::size_t>(item.cchTextMax) - 1;
+    std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(length), item.pszText);
+    item.pszText[length] = L'\0';
+    // Measured only when about as long as the longest so far: the font is proportional.
+    if (length + MeasureSlack > longestLine) {
+        longestLine = length > longestLine ? length : longestLine;
+        const int width = static_cast<int>(
+            SendMessageW(list(), LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(item.pszText)));
+        if (width > widestLine) {
+            widestLine = width;
+            // Not while the list view is drawing.
+            PostMessageW(window, FitColumnMessage, 0, 0);
+        }
+    }
+}
+
+void EventLogWindow::fitColumn() {
+    HWND view = list();
+    RECT area;
+    GetClientRect(view, &area);
+    const int wanted = widestLine > 0 ? widestLine + MulDiv(ColumnMargin, dpi, 96) : 0;
+    const int width = wanted > area.right ? wanted : area.right;
+    if (SendMessageW(view, LVM_GETCOLUMNWIDTH, 0, 0) != width) {
+        SendMessageW(view, LVM_SETCOLUMNWIDTH, 0, width);
+    }
+}
+
+void EventLogWindow::moveSelection(int shift, int kept) {
+    HWND view = list();
+    std::vector<int> chosen;
+    for (int i = -1;
+         (i = static_cast<int>(SendMessageW(view, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) {
+        chosen.push_back(i);
+    }
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    if (!chosen.empty()) {
+        SendMessageW(view, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(&state));
+    }
+    state.state = LVIS_SELECTED;
+    for (int i : chosen) {
+        if (i >= kept) {
+            SendMessageW(view, LVM_SETITEMSTATE, i - shift, reinterpret_cast<LPARAM>(&state));
+        }
     }
 }
 
@@ -446,40 +659,32 @@ void EventLogWindow::showDropped() {
     SetDlgItemTextW(window, IDC_EVENT_DROPPED, text.c_str());
 }
 
-std::wstring EventLogWindow::listText(bool all) const {
-    HWND list = GetDlgItem(window, IDC_EVENT_LIST);
-    const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-    const int selected = all ? 0 : static_cast<int>(SendMessageW(list, LB_GETSELCOUNT, 0, 0));
-    std::vector<int> chosen;
-    if (selected > 0) {
-        chosen.resize(static_cast<std::size_t>(selected));
-        SendMessageW(list, LB_GETSELITEMS, static_cast<WPARAM>(selected),
-                     reinterpret_cast<LPARAM>(chosen.data()));
-    } else {
-        for (int i = 0; i < count; ++i) {
-            chosen.push_back(i);
-        }
-    }
+std::wstring EventLogWindow::chosenText() const {
+    HWND view = list();
     std::wstring text;
-    std::wstring line;
-    for (int index : chosen) {
-        const LRESULT length = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-        if (length < 0) {
-            continue;
-        }
-        line.assign(static_cast<std::size_t>(length) + 1, L'\0');
-        const LRESULT got = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index),
-                                         reinterpret_cast<LPARAM>(&line[0]));
-        if (got >= 0) {
-            text.append(line.data(), static_cast<std::size_t>(got));
+    std::string line;
+    const auto add = [&](int index) {
+        if (lineText(static_cast<std::uint64_t>(index), line)) {
+            appendWide(text, line);
             text += L"\r\n";
         }
+    };
+    int index = static_cast<int>(
+        SendMessageW(view, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    if (index < 0) {
+        for (int i = 0; i < lineCount(); ++i) {
+            add(i);
+        }
+    }
+    for (; index >= 0;
+         index = static_cast<int>(SendMessageW(view, LVM_GETNEXTITEM, index, LVNI_SELECTED))) {
+        add(index);
     }
     return text;
 }
 
 void EventLogWindow::copy() {
-    const std::wstring text = listText(false);
+    const std::wstring text = chosenText();
     if (text.empty()) {
         return; // nothing to copy: whatever the clipboard holds stays
     }
@@ -534,22 +739,59 @@ std::wstring EventLogWindow::saveHeader() const {
     return header;
 }
 
+DWORD EventLogWindow::saveTo(const wchar_t* path) const {
+    std::uint64_t next = 0;
+    bool headed = false;
+    std::string line;
+    const std::uint64_t count = end - first;
+    return saveUtf8(path, [&](std::wstring& text) {
+        if (!headed) {
+            text += saveHeader();
+            headed = true;
+        }
+        for (int n = 0; n < LinesPerPiece && next < count; ++n, ++next) {
+            if (lineText(next, line)) {
+                appendWide(text, line);
+                text += L"\r\n";
+            }
+        }
+        return next < count;
+    });
+}
+
 void EventLogWindow::save() {
-    wchar_t path[MAX_PATH] = L"event-log.txt";
+    std::vector<wchar_t> path(PathChars, L'\0');
+    lstrcpynW(path.data(), L"event-log.txt", static_cast<int>(PathChars));
     OPENFILENAMEW box = {};
     box.lStructSize = sizeof box;
     box.hwndOwner = window;
     box.lpstrFilter = L"Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
-    box.lpstrFile = path;
-    box.nMaxFile = MAX_PATH;
+    box.lpstrFile = path.data();
+    box.nMaxFile = PathChars;
     box.lpstrTitle = L"Save the Event Log";
     box.lpstrDefExt = L"txt";
     box.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (!GetSaveFileNameW(&box) || window == nullptr) {
-        return; // cancelled, or closed with the bridge meanwhile
+    if (!GetSaveFileNameW(&box)) {
+        // Cancelled, or closed with the bridge meanwhile; else the box itself failed.
+        const DWORD failure = CommDlgExtendedError();
+        if (failure != 0 && window != nullptr) {
+            wchar_t said[160];
+            wsprintfW(
+                said,
+                failure == FNERR_BUFFERTOOSMALL
+                    ? L"The name chosen is too long for the Save box. Nothing was saved."
+                    : L"The Save box failed (common dialog error 0x%04lX). Nothing was saved.",
+                failure);
+            MessageBoxW(window, said, L"Event Log", MB_OK | MB_ICONERROR);
+        }
+        return;
+    }
+    if (window == nullptr) {
+        return;
     }
     // The whole log, whatever is chosen in the list.
-    if (const DWORD error = saveUtf8(path, saveHeader() + listText(true))) {
-        complain(window, std::wstring(L"The Event Log could not be saved to\n") + path, error);
+    if (const DWORD error = saveTo(path.data())) {
+        complain(window, std::wstring(L"The Event Log could not be saved to\n") + path.data(),
+                 error);
     }
 }

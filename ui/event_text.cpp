@@ -15,6 +15,15 @@ std::string timeOfDay(const LocalTime& at) {
     return text;
 }
 
+// "UTC+01:00", "UTC-03:30".
+std::string utcOffset(const LocalTime& at) {
+    const int minutes = at.offsetMinutes < 0 ? -at.offsetMinutes : at.offsetMinutes;
+    char text[24];
+    std::snprintf(text, sizeof text, "UTC%c%02d:%02d", at.offsetMinutes < 0 ? '-' : '+',
+                  minutes / 60 % 100, minutes % 60);
+    return text;
+}
+
 // The bytes as text, every byte outside printable ASCII in hex: an ACK shows as <06>.
 std::string shown(const Event& event) {
     std::string text;
@@ -124,8 +133,12 @@ std::string eventLine(const Event& event, const LocalTime& at) {
 
 std::string dateLine(const LocalTime& at) {
     char text[40];
-    std::snprintf(text, sizeof text, "---- %04d-%02d-%02d ----", at.year, at.month, at.day);
-    return text;
+    std::snprintf(text, sizeof text, "---- %04d-%02d-%02d ", at.year, at.month, at.day);
+    return text + utcOffset(at) + " ----";
+}
+
+std::string offsetLine(const LocalTime& at) {
+    return "---- " + utcOffset(at) + " from here ----";
 }
 
 std::string gapLine(std::uint64_t missing) {

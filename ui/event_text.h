@@ -16,6 +16,8 @@ struct LocalTime {
     int minute = 0;
     int second = 0;
     int millisecond = 0;
+    // Local time less UTC, in minutes: 60 for UTC+01:00.
+    int offsetMinutes = 0;
 };
 
 inline bool sameDay(const LocalTime& a, const LocalTime& b) {
@@ -26,7 +28,10 @@ inline bool sameDay(const LocalTime& a, const LocalTime& b) {
 // "Received :GR#" (control bytes as <06>), "Sent 00:00:00#", "Pulse west 500 ms, 5 ticks",
 // "Move :Mw#", "Halt :Qw#".
 std::string eventLine(const Event& event, const LocalTime& at);
-// The line that starts each day's lines: "---- 2026-12-09 ----".
+// The line that starts each day's lines, with the offset from UTC then in force:
+// "---- 2026-12-09 UTC+01:00 ----".
 std::string dateLine(const LocalTime& at);
+// The line where the offset from UTC changes within a day: "---- UTC+02:00 from here ----".
+std::string offsetLine(const LocalTime& at);
 // The line where events were overwritten before the log read them: "---- 37 events missing ----".
 std::string gapLine(std::uint64_t missing);

@@ -156,7 +156,7 @@ Event made(EventKind kind, std::uint32_t value, std::uint16_t extra,
 
 TEST(EventLines, CarryTheLocalTimeToTheMillisecondAndSayWhatPassed) {
     const LocalTime at{2026, 3, 9, 23, 59, 59, 250};
-    const LocalTime midnight{2026, 3, 10, 0, 0, 0, 7};
+    const LocalTime midnight{2026, 3, 10, 0, 0, 0, 7, -210};
     EXPECT_EQ(eventLine(made(EventIncomingStatus, StatusWaiting, 3), at),
               "23:59:59.250  Incoming COM3: Waiting...");
     EXPECT_EQ(eventLine(made(EventOutgoingStatus, StatusNotOpened, 0), at),
@@ -175,9 +175,11 @@ TEST(EventLines, CarryTheLocalTimeToTheMillisecondAndSayWhatPassed) {
               "23:59:59.250  Incoming COM3: the port is back");
     EXPECT_EQ(eventLine(made(EventAwake, 1, 0), at),
               "23:59:59.250  Keeping the computer awake while a link is open");
-    // The date and the gaps have lines of their own.
+    // The date with the offset from UTC, a change of the offset, and the gaps have lines of their
+    // own.
     EXPECT_FALSE(sameDay(at, midnight));
-    EXPECT_EQ(dateLine(midnight), "---- 2026-03-10 ----");
+    EXPECT_EQ(dateLine(midnight), "---- 2026-03-10 UTC-03:30 ----");
+    EXPECT_EQ(offsetLine({2026, 3, 10, 2, 0, 0, 0, 330}), "---- UTC+05:30 from here ----");
     EXPECT_EQ(gapLine(1), "---- 1 event missing ----");
     EXPECT_EQ(gapLine(4097), "---- 4097 events missing ----");
 }

@@ -291,7 +291,9 @@ TEST_F(BridgeDialog, HasTheSeventeenControlsOfTheTable) {
     char caption[64] = {};
     GetWindowTextA(window, caption, sizeof caption);
     EXPECT_STREQ(caption, "Quillfen Autoguider Bridge");
-    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
+    // A minimize box, which template 100 does not have; no maximize box.
+    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX),
+              WS_MINIMIZEBOX);
     EXPECT_EQ(GetDlgItem(window, IDOK), nullptr);
     EXPECT_EQ(GetDlgItem(window, IDCANCEL), nullptr);
 }
@@ -331,7 +333,7 @@ TEST_F(BridgeDialog, InitialisationFillsThePortListsAndBindsTheCharts) {
     }
 }
 
-TEST_F(BridgeDialog, ConnectOpensTheChosenPorts) {
+TEST_F(BridgeDialog, ConnectOpensTheChosenPortsAndMinimizedTheChartsGoOn) {
     PeerLine autoguider(3);
     PeerLine mount(12);
     ASSERT_TRUE(autoguider.ok());
@@ -358,6 +360,14 @@ TEST_F(BridgeDialog, ConnectOpensTheChosenPorts) {
     EXPECT_TRUE(pumpUntil([&] { return dialog->raGraph->count > 0; }));
     EXPECT_TRUE(hasReport(incoming(StatusOpening)));
     EXPECT_TRUE(hasReport(outgoing(StatusPortOpened)));
+
+    // Minimized and restored, as the caption's box and the taskbar button do: the samples go on.
+    for (WPARAM size : {WPARAM(SC_MINIMIZE), WPARAM(SC_RESTORE)}) {
+        SendMessageA(window, WM_SYSCOMMAND, size, 0);
+        EXPECT_EQ(IsIconic(window) != FALSE, size == SC_MINIMIZE);
+        const int before = dialog->raGraph->count;
+        EXPECT_TRUE(pumpUntil([&] { return dialog->raGraph->count > before; }));
+    }
 }
 
 TEST_F(BridgeDialog, ConnectIgnoresTheNotificationCode) {
@@ -539,12 +549,35 @@ TEST_F(BridgeDialog, AMoveToA192DpiMonitorDoublesTheChartsTheLimitsAndTheEventLo
     SendMessageW(log, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&doubledLeast));
     EXPECT_EQ(doubledLeast.ptMinTrackSize.x, 2 * least.ptMinTrackSize.x);
     EXPECT_EQ(doubledLeast.ptMinTrackSize.y, 2 * least.ptMinTrackSize.y);
+    // Both windows' icons are drawn for the new scale.
+    for (HWND scaled : {window, log}) {
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(
+            reinterpret_cast<HICON>(SendMessageW(scaled, WM_GETICON, ICON_BIG, 0)), &info));
+        BITMAP colour = {};
+        GetObjectW(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(colour.bmWidth, 2 * GetSystemMetrics(SM_CXICON));
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
+}
+
+int lineCount(HWND list) {
+    return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
 }
 
 std::wstring listLine(HWND list, int index) {
-    wchar_t text[256] = {};
-    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+    wchar_t text[300] = {};
+    LVITEMW item = {};
+    item.pszText = text;
+    item.cchTextMax = 300;
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(index),
+                 reinterpret_cast<LPARAM>(&item));
     return text;
+}
+
+int topLine(HWND list) {
+    return static_cast<int>(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
 }
 
 // "HH:MM:SS.mmm  " and then the wanted text.
@@ -596,13 +629,10 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     HWND list = GetDlgItem(log, IDC_EVENT_LIST);
     wchar_t kind[32] = {};
     GetClassNameW(list, kind, 32);
-    EXPECT_EQ(lstrcmpiW(kind, L"ListBox"), 0);
+    EXPECT_EQ(lstrcmpiW(kind, WC_LISTVIEWW), 0);
     const LONG style = GetWindowLongW(list, GWL_STYLE);
-    // (Its scroll bars, and with them their style bits, come when there is something to scroll.)
-    const LONG wanted = LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL | LBS_HASSTRINGS;
-    EXPECT_EQ(style & wanted, wanted);
-    EXPECT_EQ(style & (LBS_SORT | LBS_OWNERDRAWFIXED | LBS_OWNERDRAWVARIABLE), 0);
-    ASSERT_TRUE(pumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= 3; }));
+    EXPECT_EQ(style & (LVS_TYPEMASK | LVS_OWNERDATA | LVS_SINGLESEL), LVS_REPORT | LVS_OWNERDATA);
+    ASSERT_TRUE(pumpUntil([&] { return lineCount(list) >= 3; }));
     EXPECT_EQ(listLine(list, 0).rfind(L"---- 20", 0), 0u) << "the date comes first";
     EXPECT_TRUE(isLine(listLine(list, 1), L"Incoming COM200: Opening port..."));
     EXPECT_TRUE(isLine(listLine(list, 2), L"Incoming COM200: Cannot open port."));
@@ -613,7 +643,7 @@ TEST_F(BridgeDialog, WindowMenuOpensTheEventLogWhichClosesWithTheDialog) {
     PostMessageW(window, WM_SYSCOMMAND, WindowMenuEventLog, 0);
     ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(log) != FALSE; }));
     EXPECT_EQ(dialog->eventLog->window, log);
-    EXPECT_GE(SendMessageW(list, LB_GETCOUNT, 0, 0), 2);
+    EXPECT_GE(lineCount(list), 2);
 
     DestroyWindow(window);
     window = nullptr;
@@ -633,51 +663,91 @@ std::wstring clipboardText() {
     return text;
 }
 
-TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsAndCopies) {
-    EventLog store(16384);
+// Counts the lines whose text the Event Log's list asks for, to draw them.
+struct TextAsks {
+    static inline WNDPROC before = nullptr;
+    static inline int lines = 0;
+    static LRESULT CALLBACK count(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_NOTIFY && reinterpret_cast<NMHDR*>(lParam)->code == LVN_GETDISPINFOW) {
+            ++lines;
+        }
+        return CallWindowProcW(before, window, message, wParam, lParam);
+    }
+};
+
+// Runs what waits in the thread's queue, then paints what waits to be painted.
+void settle(HWND list) {
+    for (int round = 0; round < 2; ++round) {
+        pumpUntil([] { return true; });
+        UpdateWindow(list);
+    }
+}
+
+TEST(EventLogWindow, ListsWhatTheStoreHoldsFollowsTheBottomKeepsTheReaderInPlaceAndCopies) {
+    // The store overwrites its oldest; the list keeps 1/64 of it clear of the writer.
+    EventLog store(1024);
     auto pulses = [&](int count) {
         for (int i = 0; i < count; ++i) {
-            store.record(EventPulse, store.recorded() + 1, 1, "w", 1);
+            store.record(EventPulse, static_cast<std::uint32_t>(store.recorded() + 1), 1, "w", 1);
         }
     };
-    pulses(12000);
+    pulses(3000);
     EventLogWindow log(GetModuleHandleA(nullptr), &store);
     log.show(nullptr);
     ASSERT_NE(log.window, nullptr);
     HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
-    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), EventLogMaxLines);
-    EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
-    // The oldest lines went with their date line, and the list still starts with the date.
-    EXPECT_EQ(listLine(list, 0).rfind(L"---- 20", 0), 0u);
-    EXPECT_TRUE(isLine(listLine(list, 1), L"Pulse west 2002 ms, 1 tick"));
-    EXPECT_TRUE(isLine(listLine(list, EventLogMaxLines - 1), L"Pulse west 12000 ms, 1 tick"));
+    ASSERT_EQ(lineCount(list), 2 + 1008);
+    EXPECT_EQ(listLine(list, 0), L"---- 1992 events missing ----");
+    EXPECT_EQ(listLine(list, 1).rfind(L"---- 20", 0), 0u);
+    EXPECT_TRUE(isLine(listLine(list, 2), L"Pulse west 1993 ms, 1 tick"));
+    EXPECT_TRUE(isLine(listLine(list, 1009), L"Pulse west 3000 ms, 1 tick"));
     wchar_t dropped[64] = {};
     GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
-    EXPECT_STREQ(dropped, L"2001 older lines dropped");
+    EXPECT_STREQ(dropped, L"1992 older lines dropped");
 
-    // At the bottom, the view follows the new lines.
-    RECT area;
-    GetClientRect(list, &area);
-    const int visible = area.bottom / static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
-    ASSERT_GT(visible, 0);
+    // The oldest go a chunk at a time, with their date, and the list still starts with one. At
+    // the bottom, the view follows the new lines, and only they are drawn.
     pulses(30);
     log.drain();
-    EXPECT_GE(SendMessageW(list, LB_GETTOPINDEX, 0, 0) + visible, EventLogMaxLines);
+    ASSERT_EQ(lineCount(list), 1 + (3030 - 2039 + 1));
+    EXPECT_EQ(listLine(list, 0).rfind(L"---- 20", 0), 0u);
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Pulse west 2039 ms, 1 tick"));
+    const int page = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
+    ASSERT_GT(page, 3);
+    EXPECT_GE(topLine(list) + page, lineCount(list));
+    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
+    EXPECT_STREQ(dropped, L"2038 older lines dropped");
+    settle(list);
+    TextAsks::before = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(log.window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TextAsks::count)));
+    TextAsks::lines = 0;
+    pulses(3);
+    log.drain();
+    UpdateWindow(list);
+    EXPECT_GE(topLine(list) + page, lineCount(list));
+    EXPECT_LT(TextAsks::lines, page / 2) << "the lines already drawn were drawn again";
 
-    // Further up, the lines in view stay in view as older ones go.
-    SendMessageW(list, LB_SETTOPINDEX, 5000, 0);
-    const std::wstring reading = listLine(list, 5000);
+    // Further up, the lines in view, and those chosen, stay as older ones go.
+    RECT row = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    SendMessageW(list, LVM_SCROLL, 0, (500 - topLine(list)) * (row.bottom - row.top));
+    ASSERT_EQ(topLine(list), 500);
+    const std::wstring reading = listLine(list, 500);
+    LVITEMW chosen = {};
+    chosen.stateMask = LVIS_SELECTED;
+    chosen.state = LVIS_SELECTED;
+    for (int index : {200, 300}) {
+        SendMessageW(list, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&chosen));
+    }
+    const std::wstring both = listLine(list, 200) + L"\r\n" + listLine(list, 300) + L"\r\n";
     pulses(100);
     log.drain();
-    EXPECT_EQ(listLine(list, static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0))), reading);
-    GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
-    EXPECT_STREQ(dropped, L"2131 older lines dropped");
+    EXPECT_EQ(topLine(list), 500 - 103) << "the events to 2141 went";
+    EXPECT_EQ(listLine(list, 500 - 103), reading);
 
     // Copy: the chosen lines, each ending in CR LF.
-    SendMessageW(list, LB_SETSEL, TRUE, 3);
-    SendMessageW(list, LB_SETSEL, TRUE, 7);
     SendMessageW(log.window, WM_COMMAND, IDC_EVENT_COPY, 0);
-    EXPECT_EQ(clipboardText(), listLine(list, 3) + L"\r\n" + listLine(list, 7) + L"\r\n");
+    EXPECT_EQ(clipboardText(), both);
     log.close();
     EXPECT_EQ(log.window, nullptr);
 }
@@ -685,20 +755,66 @@ TEST(EventLogWindow, KeepsTheNewestLinesFollowsTheBottomOrStaysWhereTheReaderIsA
 std::string fileBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
-    char bytes[256] = {};
+    std::string bytes;
+    char piece[65536];
     DWORD got = 0;
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, piece, sizeof piece, &got, nullptr) &&
+           got > 0) {
+        bytes.append(piece, got);
+    }
     if (file != INVALID_HANDLE_VALUE) {
-        ReadFile(file, bytes, sizeof bytes, &got, nullptr);
         CloseHandle(file);
     }
-    return std::string(bytes, got);
+    return bytes;
+}
+
+std::wstring testFolder(const wchar_t* name) {
+    wchar_t temporary[MAX_PATH];
+    GetTempPathW(MAX_PATH, temporary);
+    const std::wstring folder = std::wstring(temporary) + name + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+TEST(EventLogWindow, HoldsANightOf130000EventsListsThemInOrderAndSavesEveryOne) {
+    // Twelve hours of a pulse and a query every 2 s, in the store the program has.
+    constexpr std::uint32_t Night = 130000;
+    EventLog store;
+    for (std::uint32_t i = 1; i <= Night; ++i) {
+        store.record(EventPulse, i, 1, "w", 1);
+    }
+    EventLogWindow log(GetModuleHandleA(nullptr), &store);
+    log.show(nullptr);
+    HWND list = GetDlgItem(log.window, IDC_EVENT_LIST);
+    ASSERT_EQ(lineCount(list), static_cast<int>(Night) + 1);
+    EXPECT_TRUE(isLine(listLine(list, 1), L"Pulse west 1 ms, 1 tick"));
+    EXPECT_TRUE(isLine(listLine(list, Night), L"Pulse west 130000 ms, 1 tick"));
+
+    const std::wstring path = testFolder(L"event-log-night-test") + L"night.txt";
+    ASSERT_EQ(log.saveTo(path.c_str()), DWORD(ERROR_SUCCESS));
+    const std::string saved = fileBytes(path);
+    DeleteFileW(path.c_str());
+    // The header ends with the lines dropped and a blank line; then the date and every event.
+    std::size_t at = saved.find("\r\n0 older lines dropped\r\n\r\n---- 20");
+    ASSERT_NE(at, std::string::npos);
+    at = saved.find("\r\n", at + 27);
+    std::uint32_t next = 1;
+    for (std::size_t lineEnd; (lineEnd = saved.find("\r\n", at + 2)) != std::string::npos;
+         at = lineEnd) {
+        const std::string line = saved.substr(at + 2, lineEnd - at - 2);
+        if (line.size() < 12 ||
+            line.substr(12) != "  Pulse west " + std::to_string(next) + " ms, 1 tick") {
+            break;
+        }
+        ++next;
+    }
+    EXPECT_EQ(next, Night + 1) << "the saved lines end or stray after the event before this";
+    EXPECT_EQ(at + 2, saved.size());
+    log.close();
 }
 
 TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
-    wchar_t temporary[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, temporary), 0u);
-    const std::wstring folder = std::wstring(temporary) + L"event-log-save-test\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring folder = testFolder(L"event-log-save-test");
     const std::wstring path = folder + L"log.txt";
     ASSERT_EQ(saveUtf8(path.c_str(), L"old\r\n"), DWORD(ERROR_SUCCESS));
     ASSERT_EQ(saveUtf8(path.c_str(), L"12:00:00.000  Sent P\r\n\u00e9\u20ac\r\n"),
@@ -713,6 +829,18 @@ TEST(EventLogWindow, SavesUtf8InPlaceOfTheOldFileOrLeavesItWhole) {
     EXPECT_NE(saveUtf8(path.c_str(), L"new"), DWORD(ERROR_SUCCESS));
     CloseHandle(held);
     EXPECT_EQ(fileBytes(path), "12:00:00.000  Sent P\r\n\xc3\xa9\xe2\x82\xac\r\n");
+
+    // A hidden or a read-only file keeps its attributes; or it stays as it was, and the system's
+    // reason is given.
+    for (DWORD attribute : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_READONLY)}) {
+        SCOPED_TRACE(attribute);
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), attribute));
+        const std::string before = fileBytes(path);
+        const DWORD error = saveUtf8(path.c_str(), L"new\r\n");
+        EXPECT_EQ(GetFileAttributesW(path.c_str()) & attribute, attribute);
+        EXPECT_EQ(fileBytes(path), error == ERROR_SUCCESS ? "new\r\n" : before);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
     int files = 0;
@@ -741,7 +869,8 @@ struct TestZone {
                 static_cast<int>(ms / 3600000 % 24),
                 static_cast<int>(ms / 60000 % 60),
                 static_cast<int>(ms / 1000 % 60),
-                static_cast<int>(ms % 1000)};
+                static_cast<int>(ms % 1000),
+                wall >= switchAt ? 120 : 60};
     }
 };
 
@@ -775,9 +904,10 @@ TEST(EventLogWindow, LinesTakeTheZoneInForceMarkTheDaysAndTheGapsAndCopyNothingF
     TestZone::base = both[0].wall;
     TestZone::switchAt = both[1].wall;
     log.drain();
-    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 3);
-    EXPECT_EQ(listLine(list, 0), L"---- 2026-03-29 ----");
+    ASSERT_EQ(lineCount(list), 4);
+    EXPECT_EQ(listLine(list, 0), L"---- 2026-03-29 UTC+01:00 ----");
     EXPECT_EQ(listLine(list, 1), L"01:59:59.000  Move :Mw#");
+    EXPECT_EQ(listLine(list, 2), L"---- UTC+02:00 from here ----");
     // An hour after the move's 01:59:59.000, and the time between them.
     const std::int64_t ms =
         (2 * 3600 + 59 * 60 + 59) * 1000LL + (both[1].wall - both[0].wall) / 10000;
@@ -785,23 +915,23 @@ TEST(EventLogWindow, LinesTakeTheZoneInForceMarkTheDaysAndTheGapsAndCopyNothingF
     wsprintfW(halt, L"%02d:%02d:%02d.%03d  Halt :Qw#", static_cast<int>(ms / 3600000 % 24),
               static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
               static_cast<int>(ms % 1000));
-    EXPECT_EQ(listLine(list, 2), halt);
+    EXPECT_EQ(listLine(list, 3), halt);
 
-    // Hidden while the ring wrapped: a line says how many are missing there, and the next day
-    // has its date.
+    // Hidden while the ring wrapped: the lines of the events overwritten go, a line says how many
+    // are missing, and the next day has its date.
     SendMessageW(log.window, WM_COMMAND, IDCANCEL, 0);
     TestZone::nextDay = true;
     for (std::uint32_t i = 0; i < 20; ++i) {
         store.record(EventPulse, i, 1, "w", 1);
     }
     log.show(nullptr);
-    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 3 + 2 + 8);
-    EXPECT_EQ(listLine(list, 3), L"---- 12 events missing ----");
-    EXPECT_EQ(listLine(list, 4), L"---- 2026-03-30 ----");
-    EXPECT_EQ(listLine(list, 5).substr(12), L"  Pulse west 12 ms, 1 tick");
+    ASSERT_EQ(lineCount(list), 2 + 8);
+    EXPECT_EQ(listLine(list, 0), L"---- 12 events missing ----");
+    EXPECT_EQ(listLine(list, 1), L"---- 2026-03-30 UTC+02:00 ----");
+    EXPECT_EQ(listLine(list, 2).substr(12), L"  Pulse west 12 ms, 1 tick");
     wchar_t dropped[64] = {};
     GetDlgItemTextW(log.window, IDC_EVENT_DROPPED, dropped, 64);
-    EXPECT_STREQ(dropped, L"12 older lines dropped");
+    EXPECT_STREQ(dropped, L"14 older lines dropped");
     log.close();
 }
 

@@ -24,12 +24,15 @@
 //   ping                   time a message round trip to the dialog: microseconds
 //   quit                   end the driver
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
 #include <windows.h>
+
+#include <commctrl.h>
 
 namespace {
 
@@ -138,7 +141,7 @@ void countEntries(int id) {
     answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
 }
 
-// The text of one entry of a combo box or a list box, asked with the given pair of messages;
+// The text of one entry of a combo box, asked with the given pair of messages;
 // false when there is no such entry.
 bool entryText(HWND box, UINT lengthMessage, UINT textMessage, int index, std::string& text) {
     DWORD_PTR length = 0;
@@ -291,24 +294,68 @@ void openSaveBox(int timeoutMs) {
     answer("ok %p", static_cast<void*>(box));
 }
 
-void countLogLines() {
-    HWND list = eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
+HWND logList() {
+    return eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr;
+}
+
+int logLineCount() {
     DWORD_PTR result = 0;
-    if (list == nullptr || !send(list, LB_GETCOUNT, 0, 0, &result)) {
+    HWND list = logList();
+    return list != nullptr && send(list, LVM_GETITEMCOUNT, 0, 0, &result)
+               ? static_cast<int>(static_cast<LRESULT>(result))
+               : -1;
+}
+
+void countLogLines() {
+    const int count = logLineCount();
+    if (count < 0) {
         answer("error no Event Log");
         return;
     }
-    answer("ok %d", static_cast<int>(static_cast<LRESULT>(result)));
+    answer("ok %d", count);
 }
 
+// The Event Log's list view answers with the text in a buffer of its own process: the request
+// and its buffer are written there, and the answer read back.
 void readLogLine(int index) {
-    std::string text;
-    if (!entryText(eventLog != nullptr ? GetDlgItem(eventLog, EventListId) : nullptr, LB_GETTEXTLEN,
-                   LB_GETTEXT, index, text)) {
+    struct Request {
+        LVITEMW item;
+        wchar_t text[512];
+    };
+    HWND list = logList();
+    DWORD process = 0;
+    GetWindowThreadProcessId(list, &process);
+    HANDLE bridge =
+        index >= 0 && index < logLineCount()
+            ? OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, process)
+            : nullptr;
+    void* remote = bridge != nullptr ? VirtualAllocEx(bridge, nullptr, sizeof(Request),
+                                                      MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                                     : nullptr;
+    Request request = {};
+    request.item.pszText =
+        remote != nullptr
+            ? reinterpret_cast<wchar_t*>(static_cast<char*>(remote) + offsetof(Request, text))
+            : nullptr;
+    request.item.cchTextMax = 512;
+    DWORD_PTR length = 0;
+    const bool read = remote != nullptr &&
+                      WriteProcessMemory(bridge, remote, &request, sizeof request, nullptr) &&
+                      send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(index),
+                           reinterpret_cast<LPARAM>(remote), &length) &&
+                      ReadProcessMemory(bridge, remote, &request, sizeof request, nullptr);
+    if (remote != nullptr) {
+        VirtualFreeEx(bridge, remote, 0, MEM_RELEASE);
+    }
+    if (bridge != nullptr) {
+        CloseHandle(bridge);
+    }
+    if (!read) {
         answer("error no line %d", index);
         return;
     }
-    answer("ok %s", text.c_str());
+    request.text[511] = L'\0';
+    answer("ok %s", narrow(request.text).c_str());
 }
 
 // How long the dialog's thread takes to answer a message, measured here, without the pipe to the
