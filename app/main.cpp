@@ -26,12 +26,12 @@ public:
     Program(HeartBeat& heartBeat, Controller& controller)
         : heartBeat(heartBeat), controller(controller) {}
 
+    void closing() override { controller.requestStop(EngineStopWaitMs); }
+
     void endSession(DWORD tickWaitMs, DWORD engineWaitMs) override {
-        // No tick may reach the engine while it stops; a shutdown could not be queued behind one
-        // that stays under way.
-        if (heartBeat.clearListener(tickWaitMs)) {
-            controller.stop(engineWaitMs);
-        }
+        // The end overtakes whatever waits in the engine's pipe, a tick included.
+        controller.stop(engineWaitMs);
+        heartBeat.clearListener(tickWaitMs);
     }
 
 private:
@@ -59,17 +59,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     DialogBoxParamA(programInstance, MAKEINTRESOURCEA(IDD_AUTOGUIDER_BRIDGE), nullptr,
                     DlgAutoGuiderBridge::dialogProcedure, reinterpret_cast<LPARAM>(dialog.get()));
 
-    // The dialog window is gone and the model no longer posts. Release the dialog, then silence
-    // the clock and let the engine halt the mount and close its links on its own thread before
-    // anything that a thread might still use is released. A tick that stays stuck in the pipe
-    // means that the worker reads nothing: a shutdown could not be queued behind it either.
+    // The dialog window is gone and the model no longer posts. Release the dialog, then let the
+    // engine halt the mount and close its links on its own thread (the close asked it to already,
+    // ahead of anything in its pipe), then silence the clock, before anything that a thread might
+    // still use is released.
     dialog.reset();
+    const bool engineEnded = controller->stop(EngineStopWaitMs);
     const bool cleared = heartBeat->clearListener(TickClearWaitMs);
-    const bool engineEnded = cleared && controller->stop(EngineStopWaitMs);
     heartBeat->stop(cleared ? HeartBeat::StopWaitMs : 0);
     heartBeat.reset();
-    if (!engineEnded) {
-        // Its threads still use it and its listener, the model: both stay until the process ends.
+    if (!engineEnded || !cleared) {
+        // Its threads, or a tick still under way, use it and its listener, the model: both stay
+        // until the process ends.
         static_cast<void>(controller.release());
         static_cast<void>(model.release());
     }

@@ -205,6 +205,10 @@ bool DlgAutoGuiderBridge::carryOutCommand(int id) {
     switch (id) {
     case IDOK:
     case IDCANCEL:
+        // The halts go now, not once the windows have gone.
+        if (program != nullptr) {
+            program->closing();
+        }
         // A box still open would keep its own message loop, and so this dialog, running.
         end(id == IDOK ? TRUE : FALSE);
         return true;

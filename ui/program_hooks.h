@@ -6,10 +6,12 @@
 
 class ProgramHooks {
 public:
-    // Windows ends the session, and the process as soon as the dialog returns: silence the clock,
-    // waiting at most tickWaitMs for a tick under way, then stop the engine within engineWaitMs,
-    // which halts the mount and closes the links. A tick that stays under way means the worker
-    // reads nothing, and the engine is then left to the end of the process.
+    // The user closes the dialog: the engine halts the mount and begins to end at once, ahead of
+    // anything waiting for it, while the windows are still going. The program's end waits for it.
+    virtual void closing() = 0;
+    // Windows ends the session, and the process as soon as the dialog returns: stop the engine
+    // within engineWaitMs (it halts the mount and closes the links, ahead of anything waiting),
+    // then silence the clock, waiting at most tickWaitMs for a tick under way.
     virtual void endSession(DWORD tickWaitMs, DWORD engineWaitMs) = 0;
 
 protected:

@@ -409,10 +409,12 @@ TEST(Faults, ADeviceHeldElsewhereIsReportedAndChangesNothingElse) {
 
 // The events from the start, oldest first.
 std::vector<Event> eventsOf(const Controller& controller) {
-    std::vector<Event> all(EventLog::DefaultCapacity);
+    std::vector<Event> all;
     EventCursor cursor;
-    all.resize(static_cast<std::size_t>(
-        controller.events.take(cursor, all.data(), static_cast<int>(all.size()))));
+    std::vector<Event> batch(256);
+    while (const int got = controller.events.take(cursor, batch.data(), int(batch.size()))) {
+        all.insert(all.end(), batch.begin(), batch.begin() + got);
+    }
     return all;
 }
 

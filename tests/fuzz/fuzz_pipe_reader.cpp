@@ -212,14 +212,14 @@ void letLinesMove(Controller& controller) {
 // next, whichever it is (an adapter that drops out may come back under another number); so where
 // the link has been on both lines, which of them is the mount cannot be told.
 int mountPorts(const Controller& controller) {
-    std::vector<Event> events(EventLog::DefaultCapacity);
+    std::vector<Event> events(256);
     EventCursor cursor;
-    const int count =
-        controller.events.take(cursor, events.data(), static_cast<int>(events.size()));
     int ports = 0;
-    for (int i = 0; i < count; ++i) {
-        if (events[i].kind == EventOutgoingStatus && events[i].value == StatusPortOpened) {
-            ports |= 1 << (events[i].extra & 7);
+    while (const int count = controller.events.take(cursor, events.data(), int(events.size()))) {
+        for (int i = 0; i < count; ++i) {
+            if (events[i].kind == EventOutgoingStatus && events[i].value == StatusPortOpened) {
+                ports |= 1 << (events[i].extra & 7);
+            }
         }
     }
     return ports;

@@ -15,6 +15,7 @@
 #include "support/recording_listener.h"
 #include "ui/app_model.h"
 #include "ui/bridge_dialog.h"
+#include "ui/program_hooks.h"
 #include "ui/difference_graph.h"
 #include "ui/event_log_window.h"
 #include "engine/status_code.h"
@@ -984,7 +985,15 @@ TEST(BridgeDialogProcedure, SizeQueryBeforeInitialisationIsLeftAlone) {
     DestroyWindow(plain);
 }
 
-TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
+// Records when the dialog asks the program to end the engine: at the click, its window still up.
+struct ClosingProgram final : ProgramHooks {
+    void closing() override { windowUp.push_back(IsWindow(dialog->window) != FALSE); }
+    void endSession(DWORD, DWORD) override {}
+    const DlgAutoGuiderBridge* dialog = nullptr;
+    std::vector<bool> windowUp;
+};
+
+TEST(BridgeDialogProcedure, OkAndCancelAskForTheEndAndEndTheModalDialog) {
     registerGraphClass(GetModuleHandleA(nullptr));
     AppModel model;
     RecordingListener reports;
@@ -993,6 +1002,9 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
     for (int id : {IDOK, IDCANCEL}) {
         SCOPED_TRACE(id);
         DlgAutoGuiderBridge dialog(GetModuleHandleA(nullptr), &graphPalette, &model, &controller);
+        ClosingProgram program;
+        program.dialog = &dialog;
+        dialog.program = &program;
         EXPECT_EQ(model.callback, &dialog);
         // Once the dialog is up, a thread timer presses the button through the message loop.
         static int pressed;
@@ -1008,6 +1020,7 @@ TEST(BridgeDialogProcedure, OkAndCancelEndTheModalDialog) {
         KillTimer(nullptr, timer);
         EXPECT_EQ(result, id == IDOK ? TRUE : FALSE);
         EXPECT_FALSE(IsWindow(dialog.window));
+        EXPECT_EQ(program.windowUp, std::vector<bool>{true}) << "asked once, at the click";
     }
     EXPECT_EQ(model.callback, nullptr);
     controller.stop();
