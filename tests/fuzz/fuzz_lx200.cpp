@@ -137,6 +137,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         c.parseIncoming(stream + at, static_cast<int>(piece));
         at += piece;
+        // The replies go as the line takes them, as the worker's wait between messages lets them:
+        // the framing is fuzzed here, not a line too slow for the guider.
+        while (!c.linesIdle()) {
+            c.serviceLines();
+            Sleep(0);
+        }
     }
 
     const Lx200Outcome model = expectLx200(std::string(stream, stream + length));
