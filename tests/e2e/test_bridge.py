@@ -747,11 +747,12 @@ class LinuxScriptTests(unittest.TestCase):
 def load_tests(loader, tests, pattern):
     """The groups in this order: the dialog as it starts, then the links, the protocol, the pulses,
     the Event Log, a real guiding client, lines that fail, the end of the program and of the
-    session, the end under the Save box, and last the program started by the Linux run script."""
+    session, a guider that stops reading, the end under the Save box, and last the program started
+    by the Linux run script."""
     suite = unittest.TestSuite()
     for group in (DialogTests, LinkStatusTests, ProtocolTests, PulseTests, EventLogTests,
-                  ClientTests, FaultTests, ShutdownTests, SessionEndTests, SaveBoxTests,
-                  LinuxScriptTests):
+                  ClientTests, FaultTests, ShutdownTests, SessionEndTests, StalledGuiderTests,
+                  SaveBoxTests, LinuxScriptTests):
         suite.addTests(loader.loadTestsFromTestCase(group))
     return suite
 
