@@ -666,7 +666,9 @@ class StalledGuiderTests(OwnBridgeCase):
                 wanted = (host.ticks_for(milliseconds) - 1) * host.TICK
                 figures.append("%s %d ms: %.1f ms for %.0f" % (direction, milliseconds,
                                                                interval * 1000, wanted * 1000))
-                self.assertAlmostEqual(interval, wanted, delta=SCHEDULING_MARGIN,
+                # As the other pulse tests allow a busy host; held behind the replies, the halt
+                # came seconds late.
+                self.assertAlmostEqual(interval, wanted, delta=host.TICK + SCHEDULING_MARGIN,
                                        msg="a pulse of %d ms" % milliseconds)
 
             start = len(stalled.mount.frames)
