@@ -33,7 +33,8 @@ constexpr std::uint8_t header(std::uint8_t messageClass, int length) {
 
 } // namespace
 
-Controller::Controller(TelescopeListener* reportTo) : listener(reportTo) {}
+Controller::Controller(TelescopeListener* reportTo, std::uint64_t eventCapacity)
+    : listener(reportTo), events(eventCapacity) {}
 
 Controller::~Controller() {
     if (!prepared) {

@@ -130,7 +130,10 @@ constexpr DWORD PipeBufferSize = 4096;
 
 class Controller : public iHeartBeatListener {
 public:
-    explicit Controller(TelescopeListener* listener);
+    // eventCapacity: the records the event store holds. A harness that makes a controller for
+    // each of many short runs takes a smaller store than the night's.
+    explicit Controller(TelescopeListener* listener,
+                        std::uint64_t eventCapacity = EventLog::DefaultCapacity);
     ~Controller();
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
